@@ -1,0 +1,7 @@
+// The Windows API as the program calls it: on Windows these are the system's own names.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the named Debian packages that are missing (as root, or through sudo).
+# Packages named NAME:i386 turn on the i386 architecture first.
+set -euo pipefail
+
+missing=()
+for package in "$@"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ $status == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+as_root=()
+[[ $(id -u) -eq 0 ]] || as_root=(sudo)
+if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+echo "installing: ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
+  "${missing[@]}" >/dev/null

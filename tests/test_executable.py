@@ -1,0 +1,83 @@
+"""Properties of the Windows executable as built: header, manifest, imports and stored texts."""
+import os
+import sys
+import unittest
+import xml.etree.ElementTree as ET
+
+EXE = sys.argv.pop(1) if len(sys.argv) > 1 else "build/win32/mousetrap.exe"
+if not os.path.exists(EXE):
+    print(f"{EXE} has not been built: run cmake --workflow --preset win32 first")
+    sys.exit(1 if os.environ.get("MOUSETRAP_REQUIRE_ALL") else 77)
+
+import pefile  # noqa: E402  (Debian: python3-pefile)
+
+PE = pefile.PE(EXE)
+ASM = "{urn:schemas-microsoft-com:asm.v1}"
+V3 = "{urn:schemas-microsoft-com:asm.v3}"
+
+
+def imports():
+    return {entry.dll.decode().upper(): {i.name.decode() for i in entry.imports}
+            for entry in PE.DIRECTORY_ENTRY_IMPORT}
+
+
+class Executable(unittest.TestCase):
+    def test_header(self):
+        opt, dll = PE.OPTIONAL_HEADER, pefile.DLL_CHARACTERISTICS
+        reloc = opt.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+        for name, actual, expected in [
+            ("machine", PE.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]),
+            ("subsystem", opt.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]),
+            ("subsystem version", (opt.MajorSubsystemVersion, opt.MinorSubsystemVersion), (6, 0)),
+            ("OS version", (opt.MajorOperatingSystemVersion, opt.MinorOperatingSystemVersion), (6, 0)),
+            ("DYNAMIC_BASE", bool(opt.DllCharacteristics & dll["IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]), True),
+            ("NX_COMPAT", bool(opt.DllCharacteristics & dll["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]), True),
+            ("relocation table present", reloc.Size > 0, True),
+            ("time stamp", PE.FILE_HEADER.TimeDateStamp, 0),
+        ]:
+            with self.subTest(name):
+                self.assertEqual(actual, expected)
+        size = os.path.getsize(EXE)
+        print(f"\n{EXE}: {size} bytes", file=sys.stderr)
+        self.assertLessEqual(size, 48 * 1024)
+
+    def test_one_manifest_asking_as_invoker_and_nothing_else(self):
+        found = []
+        for rtype in PE.DIRECTORY_ENTRY_RESOURCE.entries:
+            for rid in rtype.directory.entries:
+                for lang in rid.directory.entries:
+                    found.append((rtype.id, rid.id, lang.data.struct))
+        self.assertEqual([(t, i) for t, i, _ in found], [(pefile.RESOURCE_TYPE["RT_MANIFEST"], 1)])
+        data = found[0][2]
+        root = ET.fromstring(PE.get_data(data.OffsetToData, data.Size))
+        self.assertEqual(root.tag, ASM + "assembly")
+        tags = sorted(element.tag.split("}")[1] for element in root.iter())
+        self.assertEqual(tags, ["assembly", "requestedExecutionLevel", "requestedPrivileges",
+                                "security", "trustInfo"])
+        level = root.find(f"{V3}trustInfo/{V3}security/{V3}requestedPrivileges/{V3}requestedExecutionLevel")
+        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+
+    def test_imports_only_system_dlls(self):
+        found = imports()
+        print("imports: " + "; ".join(f"{dll}: {', '.join(sorted(names))}"
+                                       for dll, names in sorted(found.items())), file=sys.stderr)
+        self.assertEqual(set(found), {"KERNEL32.DLL", "USER32.DLL", "MSVCRT.DLL"})
+        for dll, names in [("KERNEL32.DLL", {"Sleep", "GetStdHandle", "WriteConsoleW"}),
+                           ("USER32.DLL", {"GetCursorPos"}),
+                           ("MSVCRT.DLL", {"printf", "system", "exit"})]:
+            with self.subTest(dll):
+                self.assertLessEqual(names, found[dll])
+        self.assertNotIn("LockWorkStation", found["USER32.DLL"])  # the command processor locks
+
+    def test_stored_texts(self):
+        with open(EXE, "rb") as f:
+            image = f.read()
+        for text in [b"rundll32.exe user32.dll,LockWorkStation\0",
+                     b"\xBF\xAA\xCA\xBC\n\0",
+                     "鼠标位置获取失败\0".encode("utf-16-le")]:
+            with self.subTest(text):
+                self.assertEqual(image.count(text), 1)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,126 @@
+"""The watch loop in virtual time: the program's own code against the scripted platform double.
+
+The double logs each call to a trace file; the C runtime is real, so the banner is read from
+standard output, the lock command is caught by stand-ins first on PATH, and the status is the
+process's own.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else os.environ.get("MOUSETRAP_SCRIPTED", "")
+BANNER = "开始\n".encode("utf-8")
+FAILED_TEXT = "鼠标位置获取失败".encode("utf-16-le").hex()
+LOCK = "run loginctl lock-session"
+FALLBACK = "run xdg-screensaver lock"
+
+
+def run(script, until=8000, args=(), loginctl=0, screensaver=0):
+    """Runs the program; returns (status, standard output bytes, trace lines)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, status in (("loginctl", loginctl), ("xdg-screensaver", screensaver)):
+            if status is None:
+                continue
+            path = os.path.join(tmp, name)
+            with open(path, "w") as f:
+                f.write(f'#!/bin/sh\necho "run {name} $*" >> "$MOUSETRAP_TRACE"\nexit {status}\n')
+            os.chmod(path, 0o755)
+        trace = os.path.join(tmp, "trace")
+        env = {"PATH": tmp, "MOUSETRAP_TRACE": trace, "MOUSETRAP_SCRIPT": script,
+               "MOUSETRAP_UNTIL": str(until)}
+        with open(os.path.join(tmp, "out"), "w+b") as out:
+            proc = subprocess.run([PROGRAM, *args], stdout=out, env=env, timeout=20)
+            out.seek(0)
+            stdout = out.read()
+        with open(trace) as f:
+            return proc.returncode, stdout, f.read().splitlines()
+
+
+def reads(trace):
+    return [line for line in trace if line.startswith("read ")]
+
+
+class WatchLoop(unittest.TestCase):
+    def test_grace_then_banner_then_first_sample_100ms_later(self):
+        status, stdout, trace = run("0:5,5", until=7300)
+        self.assertEqual(status, 124)  # still watching when the script ends
+        self.assertEqual(stdout, BANNER)
+        self.assertEqual(trace, [
+            "handle -11",                # standard-output handle, taken before main
+            "sleep 7000 at 0 out 0",     # grace: nothing written yet
+            "sleep 100 at 7000 out 7",   # banner handed over, then the first interval
+            "read at 7100 5 5",
+            "sleep 100 at 7100 out 7",
+            "read at 7200 5 5",
+            "sleep 100 at 7200 out 7",
+            "stopped at 7300",
+        ])
+
+    def test_motion(self):
+        # (case, cursor timeline, reads expected up to and including the one that locks)
+        cases = [
+            ("reference taken after grace-period motion", "0:1,1 3000:50,60 7150:50,61",
+             ["7100 50 60", "7200 50 61"]),
+            ("one pixel in x", "0:10,10 7150:11,10", ["7100 10 10", "7200 11 10"]),
+            ("one pixel in y", "0:10,10 7250:10,9", ["7100 10 10", "7200 10 10", "7300 10 9"]),
+            ("leave and return between samples", "0:10,10 7210:900,900 7290:10,10 7350:10,11",
+             ["7100 10 10", "7200 10 10", "7300 10 10", "7400 10 11"]),
+            ("negative coordinates", "0:-1920,-1080 7150:-1920,-1079",
+             ["7100 -1920 -1080", "7200 -1920 -1079"]),
+            ("INT32_MIN to INT32_MAX", "0:-2147483648,2147483647 7150:2147483647,2147483647",
+             ["7100 -2147483648 2147483647", "7200 2147483647 2147483647"]),
+            ("INT32_MAX to INT32_MIN", "0:0,2147483647 7150:0,-2147483648",
+             ["7100 0 2147483647", "7200 0 -2147483648"]),
+            ("failed first read gives reference (0, 0)", "0:fail 7150:0,0 7250:0,1",
+             ["7100 fail", "7200 0 0", "7300 0 1"]),
+            ("failed reads mid-watch compare the stale record", "0:7,8 7150:fail 7350:7,8 7450:7,9",
+             ["7100 7 8", "7200 fail", "7300 fail", "7400 7 8", "7500 7 9"]),
+        ]
+        for name, script, expected in cases:
+            with self.subTest(name):
+                status, stdout, trace = run(script)
+                self.assertEqual(status, 0)
+                self.assertEqual(stdout, BANNER)
+                self.assertEqual([line[len("read at "):] for line in reads(trace)], expected)
+                last = max(int(read.split()[0]) for read in expected)
+                # exactly one command, then the pause, then the end
+                self.assertEqual(trace[-2:], [LOCK, f"sleep 100 at {last} out 7"])
+                self.assertEqual(trace.count(LOCK), 1)
+                failures = sum(read.endswith("fail") for read in expected)
+                console = [line for line in trace if line.startswith("console ")]
+                self.assertEqual(console, [f"console 0x5700 8 {FAILED_TEXT} written=null reserved=null"]
+                                 * failures)
+
+    def test_failed_reads_repeat_the_message_and_never_lock_by_themselves(self):
+        status, stdout, trace = run("0:fail", until=7500)
+        self.assertEqual(status, 124)
+        self.assertEqual(len([line for line in trace if line.startswith("console ")]), 4)
+        self.assertNotIn(LOCK, trace)
+
+    def test_lock_command_outcome_sets_exit_status(self):
+        # (loginctl status, xdg-screensaver status, commands run, exit status); None: not on PATH
+        cases = [
+            (0, 0, [LOCK], 0),
+            (1, 0, [LOCK, FALLBACK], 0),
+            (1, 3, [LOCK, FALLBACK], 1),
+            (None, None, [], 1),
+        ]
+        for loginctl, screensaver, runs, expected in cases:
+            with self.subTest(loginctl=loginctl, screensaver=screensaver):
+                status, _, trace = run("0:1,1 7150:2,1", loginctl=loginctl, screensaver=screensaver)
+                self.assertEqual(status, expected)
+                self.assertEqual([line for line in trace if line.startswith("run ")], runs)
+                self.assertEqual(trace[-1], "sleep 100 at 7200 out 7")  # the pause, whatever the outcome
+
+    def test_arguments_change_nothing(self):
+        script = "0:3,3 7250:4,3"
+        plain = run(script)
+        for args in (["--help"], ["-t", "0", "/?"], ["x" * 4096]):
+            with self.subTest(args=args[0][:10]):
+                self.assertEqual(run(script, args=args), plain)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
