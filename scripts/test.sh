@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds both presets (warnings are errors) and runs every test, on Debian 12.
+# Builds both presets (warnings are errors) and the release archive, then runs every test,
+# on Debian 12. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 python3 python3-pefile clang-format
+scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 python3 python3-pefile \
+  clang-format wine wine32:i386 xvfb xdotool
 export MOUSETRAP_REQUIRE_ALL=1  # a test whose tools or inputs are missing fails instead of skipping
-cmake --workflow --preset win32
+cmake --workflow --preset release  # win32 configure and build, then the archive
 cmake --workflow --preset host
