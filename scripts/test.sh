@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 python3 python3-pefile \
-  clang-format wine wine32:i386 xvfb xdotool
+  clang-format libxcb1-dev wine wine32:i386 xvfb xdotool
 export MOUSETRAP_REQUIRE_ALL=1  # a test whose tools or inputs are missing fails instead of skipping
 cmake --workflow --preset release  # win32 configure and build, then the archive
 cmake --workflow --preset host

@@ -9,7 +9,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import harness
@@ -18,42 +17,22 @@ EXE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/win32/mo
 if not os.path.exists(EXE):
     harness.skip(f"{EXE} has not been built: run cmake --workflow --preset win32 first")
 harness.require("wine", "wineserver", "Xvfb", "xdotool", "i686-w64-mingw32-gcc")
-HERE = os.path.dirname(os.path.abspath(__file__))
 BANNER = b"\xBF\xAA\xCA\xBC\r\n"  # GBK, the line feed written as CR LF by the text-mode stream
-GRACE_MOVE_S = 3.0  # after launch: inside the 7 s grace period
-STILL_UNTIL_S = 10.0  # after launch: about 2.5 s of still watching
 RUNS = {"plain": ([], 0), "failing": ([], 1), "arguments": (["--help", "/?", "-t", "0"], 0)}
 
 
 class UnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        tmp = tempfile.TemporaryDirectory(prefix="mousetrap-wine-")
-        cls.addClassCleanup(tmp.cleanup)
-        display_context = harness.private_display()
-        cls.display = display_context.__enter__()
-        cls.addClassCleanup(display_context.__exit__, None, None, None)
-        cls.env = {"PATH": os.environ["PATH"], "HOME": tmp.name, "DISPLAY": cls.display,
-                   "WINEPREFIX": os.path.join(tmp.name, "prefix"), "WINEDEBUG": "-all",
-                   "WINEDLLOVERRIDES": "mscoree,mshtml="}
-        cls.addClassCleanup(subprocess.run, ["wineserver", "-k"], env=cls.env, timeout=30)
-        standin = os.path.join(tmp.name, "rundll32.exe")
-        subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-static", "-o", standin,
-                        os.path.join(HERE, "standin_rundll32.c")], check=True, timeout=60)
-
-        # A new prefix starts slowly and Wine's desktop centres the pointer when it starts:
-        # warm both up before the tool's clock starts, then place the pointer.
-        start = time.monotonic()
-        os.mkdir(cls.env["WINEPREFIX"])
-        subprocess.run(["wineserver", "-p"], env=cls.env, check=True, timeout=30)
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=cls.env, check=True, timeout=120,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        print(f"\nWine prefix warm-up: {time.monotonic() - start:.1f} s", file=sys.stderr)
-        harness.xdotool(cls.display, "mousemove", "100", "100")
+        tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wine-"))
+        cls.display = cls.enterClassContext(harness.private_display())
+        cls.env = cls.enterClassContext(harness.wine_session(tmp, cls.display))
+        standin = os.path.join(tmp, "rundll32.exe")
+        harness.build_standin_rundll32(standin)
 
         cls.procs, cls.folders = {}, {}
         for name, (args, status) in RUNS.items():
-            folder = cls.folders[name] = os.path.join(tmp.name, name)
+            folder = cls.folders[name] = os.path.join(tmp, name)
             os.mkdir(folder)
             os.link(standin, os.path.join(folder, "rundll32.exe"))
             with open(os.path.join(folder, "stdout"), "wb") as out:
@@ -61,20 +40,8 @@ class UnderWine(unittest.TestCase):
                     ["wine", EXE, *args], cwd=folder, stdout=out, stderr=subprocess.DEVNULL,
                     env={**cls.env, "STANDIN_EXIT": str(status)})
         cls.addClassCleanup(lambda: [p.kill() for p in cls.procs.values() if p.poll() is None])
-        launched = time.monotonic()
-
-        time.sleep(GRACE_MOVE_S)
-        harness.xdotool(cls.display, "mousemove", "400", "300")
-        time.sleep(STILL_UNTIL_S - GRACE_MOVE_S)
-        cls.watching = {name: p.poll() is None for name, p in cls.procs.items()}
-        cls.locked_early = {name: os.path.exists(cls.log(name)) for name in RUNS}
-
-        harness.xdotool(cls.display, "mousemove_relative", "1", "0")
-        cls.moved_ms = time.time() * 1000
-        deadline = time.monotonic() + 15
-        cls.status = {name: p.wait(max(0.1, deadline - time.monotonic()))
-                      for name, p in cls.procs.items()}
-        print(f"watch window: {time.monotonic() - launched:.1f} s", file=sys.stderr)
+        cls.quiet, cls.moved_ms, cls.status = harness.watch_timeline(
+            cls.display, cls.procs, lambda name: os.path.exists(cls.log(name)))
 
     @classmethod
     def log(cls, name):
@@ -90,8 +57,7 @@ class UnderWine(unittest.TestCase):
     def test_grace_motion_ignored_and_still_pointer_keeps_watching(self):
         for name in RUNS:
             with self.subTest(name):
-                self.assertTrue(self.watching[name])
-                self.assertFalse(self.locked_early[name])
+                self.assertTrue(self.quiet[name])
 
     def test_one_pixel_move_locks_once(self):
         status, stdout, calls = self.outcome("plain")
