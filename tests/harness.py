@@ -8,7 +8,7 @@ import sys
 import time
 
 GRACE_MOVE_S = 3.0  # after launch: inside the tool's 7 s grace period
-STILL_UNTIL_S = 10.0  # after launch: about 2.5 s of watching a still pointer
+STILL_UNTIL_S = 11.0  # after launch: over 3 s of watching a still pointer
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

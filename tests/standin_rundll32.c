@@ -1,6 +1,6 @@
 /* Stand-in for rundll32.exe in the end-to-end tests. Appends one line to rundll32.log in the
-   current folder: its start time in milliseconds since the Unix epoch, its argument count and
-   its arguments, tab-separated. Exits with the status in STANDIN_EXIT (0 when unset). */
+   current folder: its start time in milliseconds since the Unix epoch, its argument count, its
+   arguments and the command line it was given, tab-separated. Exits with the status in STANDIN_EXIT (0 when unset). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     fprintf(log, "\t%s", argv[i]);
   }
-  fputc('\n', log);
+  fprintf(log, "\t%s\n", GetCommandLineA());
   fclose(log);
   const char* status = getenv("STANDIN_EXIT");
   return status != NULL ? atoi(status) : 0;

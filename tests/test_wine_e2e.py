@@ -63,7 +63,8 @@ class UnderWine(unittest.TestCase):
         status, stdout, calls = self.outcome("plain")
         self.assertEqual(status, 0)
         self.assertEqual(stdout, BANNER)
-        self.assertEqual([call[1:] for call in calls], [["2", "user32.dll,LockWorkStation"]])
+        self.assertEqual([call[1:3] for call in calls], [["2", "user32.dll,LockWorkStation"]])
+        print(f"\nrundll32.exe command line: {calls[0][3]}", file=sys.stderr)
         for name in RUNS:
             latency = int(self.outcome(name)[2][0][0]) - self.moved_ms
             print(f"{name}: move to rundll32.exe start {latency:.0f} ms", file=sys.stderr)
