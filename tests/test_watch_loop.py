@@ -75,6 +75,7 @@ class WatchLoop(unittest.TestCase):
              ["7100 0 2147483647", "7200 0 -2147483648"]),
             ("failed first read gives reference (0, 0)", "0:fail 7150:0,0 7250:0,1",
              ["7100 fail", "7200 0 0", "7300 0 1"]),
+            ("a failed read's cycle is not skipped", "0:fail 7150:3,4", ["7100 fail", "7200 3 4"]),
             ("failed reads mid-watch compare the stale record", "0:7,8 7150:fail 7350:7,8 7450:7,9",
              ["7100 7 8", "7200 fail", "7300 fail", "7400 7 8", "7500 7 9"]),
         ]
