@@ -26,7 +26,6 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build", "host", "mousetrap")
 EXE = os.path.join(ROOT, "build", "win32", "mousetrap.exe")
 GRACE_S = 7.0
-HZ = os.sysconf("SC_CLK_TCK")
 
 
 def cpu_ms(pid):
@@ -40,14 +39,14 @@ def rss_kib(pid):
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-def wineserver_pid(env):
+def wineserver_pid():
     out = subprocess.run(["pgrep", "-n", "wineserver"], capture_output=True, text=True).stdout
     return int(out) if out.strip() else None
 
 
 def measure(name, display, launch, started_ms, moves, idle_s, server=None):
-    """launch() starts a watching tool and returns its Popen; started_ms() the lock command's
-    start time (ms since the epoch) once it has run, else None."""
+    """launch() starts a watching tool and returns its Popen; started_ms() gives the start time
+    (ms since the epoch) of the lock command it ran; server(), if given, the pid of wineserver."""
     latencies = []
     for _ in range(moves):
         tool = launch()
@@ -121,7 +120,7 @@ def wine(tmp, display, args):
                 return int(f.read().split()[0])
 
         return measure("Windows under Wine", display, launch, started, args.moves,
-                       args.idle_seconds, server=lambda: wineserver_pid(env))
+                       args.idle_seconds, server=wineserver_pid)
 
 
 def main():

@@ -29,8 +29,8 @@ def private_display(number=None):
     """Runs Xvfb on display `number`, or on one of its own choosing; yields the DISPLAY value."""
     read_end, write_end = os.pipe()
     chosen = [] if number is None else [f":{number}"]
-    xvfb = subprocess.Popen(["Xvfb", *chosen, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                             "-nolisten", "tcp"], pass_fds=(write_end,),
+    xvfb = subprocess.Popen(["Xvfb", *chosen, "-displayfd", str(write_end),
+                             "-screen", "0", "1024x768x24", "-nolisten", "tcp"], pass_fds=(write_end,),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     try:
@@ -56,11 +56,6 @@ def private_display(number=None):
 def xdotool(display, *args):
     return subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": display}, check=True,
                           capture_output=True, text=True, timeout=10).stdout
-
-
-def pointer(display):
-    fields = dict(item.split(":") for item in xdotool(display, "getmouselocation").split())
-    return int(fields["x"]), int(fields["y"])
 
 
 def watch_timeline(display, procs, locked):

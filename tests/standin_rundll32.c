@@ -1,6 +1,7 @@
 /* Stand-in for rundll32.exe in the end-to-end tests. Appends one line to rundll32.log in the
    current folder: its start time in milliseconds since the Unix epoch, its argument count, its
-   arguments and the command line it was given, tab-separated. Exits with the status in STANDIN_EXIT (0 when unset). */
+   arguments and the command line it was given, tab-separated. Exits with the status in
+   STANDIN_EXIT (0 when unset). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>

@@ -12,7 +12,6 @@ import pty
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import harness
