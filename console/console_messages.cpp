@@ -1,8 +1,9 @@
-#include "console/console_messages.h"
-
-// <stdio.h>, not <cstdio>: with MinGW, the C++ library's header would swap in MinGW's own
-// printf for the C runtime's.
+// <stdio.h>, not <cstdio>, and before any other header: with MinGW, once a C++ library header
+// has been read (<cstdio>, or <windows.h> on x86-64 through its intrinsics), <stdio.h> swaps in
+// MinGW's own printf for the C runtime's.
 #include <stdio.h>
+
+#include "console/console_messages.h"
 
 // Taken once, before main runs, and never closed: the failure text goes to the console that
 // was standard output at start-up, whatever becomes of standard output later.
@@ -16,7 +17,7 @@ static_assert(sizeof kCursorReadFailed / sizeof kCursorReadFailed[0] == kCursorR
               "the count handed to the console write covers the whole text");
 
 void PrintStartBanner() {
-  printf(kStartBanner);
+  printf("%s", kStartBanner);
 }
 
 void ReportCursorReadFailed() {

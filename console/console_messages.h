@@ -4,7 +4,7 @@
 #include "platform_api.h"
 
 // "开始" and a line feed, in the narrow encoding of the platform's console: GBK (code page 936)
-// on Windows, UTF-8 elsewhere. Written with printf, the text being its own format.
+// on Windows, UTF-8 elsewhere. Written with printf as its "%s" argument.
 extern const char kStartBanner[];
 
 // "鼠标位置获取失败" ("getting the mouse position failed"), eight UTF-16 code units and a

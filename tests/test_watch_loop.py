@@ -2,7 +2,7 @@
 
 The double logs each call to a trace file; the C runtime is real, so the banner is read from
 standard output, the lock command is caught by stand-ins first on PATH, and the status is the
-process's own.
+process's own. A second build has the Windows lock command, whose system call the double traces.
 """
 import os
 import subprocess
@@ -10,14 +10,15 @@ import sys
 import tempfile
 import unittest
 
-PROGRAM = sys.argv.pop(1) if len(sys.argv) > 1 else os.environ.get("MOUSETRAP_SCRIPTED", "")
+PROGRAM, WINDOWS_PROGRAM = sys.argv[1:3]
+del sys.argv[1:3]
 BANNER = "开始\n".encode("utf-8")
 FAILED_TEXT = "鼠标位置获取失败".encode("utf-16-le").hex()
 LOCK = "run loginctl lock-session"
 FALLBACK = "run xdg-screensaver lock"
 
 
-def run(script, until=8000, args=(), loginctl=0, screensaver=0):
+def run(script, until=8000, args=(), loginctl=0, screensaver=0, program=PROGRAM, **extra_env):
     """Runs the program; returns (status, standard output bytes, trace lines)."""
     with tempfile.TemporaryDirectory() as tmp:
         for name, status in (("loginctl", loginctl), ("xdg-screensaver", screensaver)):
@@ -29,9 +30,9 @@ def run(script, until=8000, args=(), loginctl=0, screensaver=0):
             os.chmod(path, 0o755)
         trace = os.path.join(tmp, "trace")
         env = {"PATH": tmp, "MOUSETRAP_TRACE": trace, "MOUSETRAP_SCRIPT": script,
-               "MOUSETRAP_UNTIL": str(until)}
+               "MOUSETRAP_UNTIL": str(until), **extra_env}
         with open(os.path.join(tmp, "out"), "w+b") as out:
-            proc = subprocess.run([PROGRAM, *args], stdout=out, env=env, timeout=20)
+            proc = subprocess.run([program, *args], stdout=out, env=env, timeout=20)
             out.seek(0)
             stdout = out.read()
         with open(trace) as f:
@@ -114,6 +115,28 @@ class WatchLoop(unittest.TestCase):
                 self.assertEqual(status, expected)
                 self.assertEqual([line for line in trace if line.startswith("run ")], runs)
                 self.assertEqual(trace[-1], "sleep 100 at 7200 out 7")  # the pause, whatever the outcome
+
+    def test_windows_lock_command_names_the_system_folders_rundll32(self):
+        # (system folder or None when it cannot be learned, command status, command run, exit)
+        tail = r'\rundll32.exe" user32.dll,LockWorkStation"'
+        cases = [
+            (r"C:\Windows\system32", 0, r'""C:\Windows\system32' + tail, 0),
+            (r"D:\Win dows (x86)\Sys&tem32", 0, r'""D:\Win dows (x86)\Sys&tem32' + tail, 0),
+            (r"C:\Windows\system32", 1, r'""C:\Windows\system32' + tail, 1),
+            (None, 0, None, 1),
+            ("C:\\" + "x" * 500, 0, None, 1),  # longer than the command line's room
+        ]
+        for folder, command_status, command, expected in cases:
+            with self.subTest(folder=folder and folder[:24], command_status=command_status):
+                env = {"MOUSETRAP_SYSTEM_STATUS": str(command_status)}
+                if folder is not None:
+                    env["MOUSETRAP_SYSTEM_DIR"] = folder
+                status, stdout, trace = run("0:1,1 7150:2,1", program=WINDOWS_PROGRAM, **env)
+                self.assertEqual(status, expected)
+                self.assertEqual(stdout, "开始\n".encode("gbk"))
+                runs = [line[len("system "):] for line in trace if line.startswith("system ")]
+                self.assertEqual(runs, [command] if command else [])
+                self.assertEqual(trace[-1], "sleep 100 at 7200 out 5")
 
     def test_arguments_change_nothing(self):
         script = "0:3,3 7250:4,3"

@@ -3,7 +3,9 @@
 #include <cstdlib>
 
 bool TriggerLock() {
-  const int result = system(kLockCommand);
+  char command[kLockCommandSize];
+  const bool made = MakeLockCommand(command, sizeof command);
+  const bool locked = made && system(command) == 0;
   Sleep(kLockPauseMs);
-  return result == 0;
+  return locked;
 }

@@ -3,13 +3,18 @@
 
 #include "platform_api.h"
 
-// The command line handed to the command processor. On Windows it names rundll32.exe without a
-// directory, so the command processor's own search finds it.
-extern const char kLockCommand[];
+// Room for the lock command line, terminator included.
+constexpr DWORD kLockCommandSize = 512;
 
 // Pause after the command has returned, before the process ends.
 constexpr DWORD kLockPauseMs = 100;
 
-// Runs kLockCommand once, waits for it, then pauses kLockPauseMs whatever its outcome.
-// True when the command processor ran the command and the command reported success.
+// Writes the command line that locks the workstation into `line` (`size` bytes), as the
+// platform's command processor takes it; false when it cannot be made. Each platform's file
+// supplies it.
+bool MakeLockCommand(char* line, DWORD size);
+
+// Runs the lock command once, waits for it, then pauses kLockPauseMs whatever its outcome.
+// True when the command processor ran the command and the command reported success; false,
+// with nothing run, when the command line cannot be made.
 bool TriggerLock();

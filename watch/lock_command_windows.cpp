@@ -1,4 +1,25 @@
+#include <cstring>
+
 #include "watch/lock_action.h"
 
-// rundll32.exe calls LockWorkStation in user32.dll; the comma joins them with no space.
-const char kLockCommand[] = "rundll32.exe user32.dll,LockWorkStation";
+// What follows the system folder: rundll32.exe, which calls LockWorkStation in user32.dll (the
+// comma joins them with no space).
+static const char kLockCommandTail[] = "\\rundll32.exe\" user32.dll,LockWorkStation\"";
+
+bool MakeLockCommand(char* line, DWORD size) {
+  // The system's own rundll32.exe by its full path, never one that cmd.exe's search would find
+  // first in the current folder: ""<system folder>\rundll32.exe" user32.dll,LockWorkStation".
+  // cmd.exe /c drops the outer pair of quotes and keeps the inner pair, whatever characters the
+  // folder's name holds.
+  if (size < 2 + sizeof kLockCommandTail) {
+    return false;
+  }
+  const UINT room = size - 2 - (sizeof kLockCommandTail - 1);
+  const UINT length = GetSystemDirectoryA(line + 2, room);
+  if (length == 0 || length >= room) {
+    return false;  // no system folder, or not all of it: run nothing
+  }
+  line[0] = line[1] = '"';
+  memcpy(line + 2 + length, kLockCommandTail, sizeof kLockCommandTail);
+  return true;
+}

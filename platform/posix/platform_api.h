@@ -8,6 +8,7 @@
 
 typedef std::int32_t LONG;
 typedef std::uint32_t DWORD;
+typedef unsigned int UINT;
 typedef int BOOL;
 typedef char16_t WCHAR;
 typedef void* HANDLE;
@@ -30,3 +31,7 @@ HANDLE GetStdHandle(DWORD which);
 // Shows `count` UTF-16 code units on the console behind `console`; zero when that is no
 // console. `written` may be null; `reserved` must be null.
 BOOL WriteConsoleW(HANDLE console, const void* text, DWORD count, DWORD* written, void* reserved);
+// Writes the system folder's name and a terminator into `buffer` (`size` bytes); its length
+// without the terminator, the size it needs when `buffer` is too small, or zero on failure.
+// Only the Windows lock command calls it; only the test double supplies it off Windows.
+UINT GetSystemDirectoryA(char* buffer, UINT size);

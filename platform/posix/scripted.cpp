@@ -1,6 +1,8 @@
 // Scripted test double for the platform API: the cursor follows a timeline given by the test,
 // time is virtual (Sleep advances the clock at once), and every call is appended to a trace
-// file for the test to read. The C runtime stays real: printf, system and exit are untouched.
+// file for the test to read. The C runtime stays real: printf, system and exit are untouched,
+// except in the build with the Windows lock command, which no shell here could run: there the
+// linker sends system to __wrap_system, which traces the command line and reports success.
 //
 // Environment, read by the double only:
 //   MOUSETRAP_SCRIPT  timeline of "T:X,Y" (cursor at X,Y from virtual ms T on) and "T:fail"
@@ -9,6 +11,8 @@
 //   MOUSETRAP_UNTIL   virtual ms at which the process is stopped with status 124, as if
 //                     terminated from outside (standard output is flushed first, so the test
 //                     sees what the program handed over)
+//   MOUSETRAP_SYSTEM_DIR  what GetSystemDirectoryA reports; unset, it fails
+//   MOUSETRAP_SYSTEM_STATUS  what __wrap_system returns (0 when unset)
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -163,4 +167,26 @@ BOOL WriteConsoleW(HANDLE console, const void* text, DWORD count, DWORD* written
     *written = count;
   }
   return 1;
+}
+
+UINT GetSystemDirectoryA(char* buffer, UINT size) {
+  Load();
+  const char* folder = getenv("MOUSETRAP_SYSTEM_DIR");
+  Trace("sysdir %u", size);
+  if (folder == nullptr) {
+    return 0;
+  }
+  const size_t length = strlen(folder);
+  if (length >= size) {
+    return static_cast<UINT>(length + 1);
+  }
+  memcpy(buffer, folder, length + 1);
+  return static_cast<UINT>(length);
+}
+
+extern "C" int __wrap_system(const char* command) {
+  Load();
+  Trace("system %s", command);
+  const char* status = getenv("MOUSETRAP_SYSTEM_STATUS");
+  return status != nullptr ? atoi(status) : 0;
 }

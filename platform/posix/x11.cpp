@@ -2,13 +2,17 @@
 // clock, and a console write that shows UTF-8 on a terminal.
 
 #include <fcntl.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform_api.h"
 
@@ -17,6 +21,42 @@
 // state to test, where Xlib would end the process.
 static xcb_connection_t* g_connection = nullptr;
 static xcb_window_t g_root = 0;
+
+// Xwayland reports pointer motion only over X windows: there the tool would look armed while
+// motion over every other window went unseen. Xwayland names its RandR outputs XWAYLAND0, ...;
+// newer ones also have an extension of that name.
+static bool IsXwayland() {
+  const char kName[] = "XWAYLAND";
+  xcb_query_extension_reply_t* extension = xcb_query_extension_reply(
+      g_connection, xcb_query_extension(g_connection, sizeof kName - 1, kName), nullptr);
+  bool found = extension != nullptr && extension->present;
+  free(extension);
+  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(g_connection, &xcb_randr_id);
+  if (found || randr == nullptr || !randr->present) {
+    return found;
+  }
+  xcb_randr_get_screen_resources_current_reply_t* resources =
+      xcb_randr_get_screen_resources_current_reply(
+          g_connection, xcb_randr_get_screen_resources_current(g_connection, g_root), nullptr);
+  if (resources == nullptr) {
+    return false;
+  }
+  const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources);
+  const int count = xcb_randr_get_screen_resources_current_outputs_length(resources);
+  for (int i = 0; i < count && !found; ++i) {
+    xcb_randr_get_output_info_reply_t* output = xcb_randr_get_output_info_reply(
+        g_connection,
+        xcb_randr_get_output_info(g_connection, outputs[i], resources->config_timestamp), nullptr);
+    if (output != nullptr) {
+      const int length = xcb_randr_get_output_info_name_length(output);
+      found = length >= static_cast<int>(sizeof kName - 1) &&
+              memcmp(xcb_randr_get_output_info_name(output), kName, sizeof kName - 1) == 0;
+    }
+    free(output);
+  }
+  free(resources);
+  return found;
+}
 
 static bool Connect() {
   if (g_connection != nullptr && !xcb_connection_has_error(g_connection)) {
@@ -42,7 +82,33 @@ static bool Connect() {
     return false;
   }
   g_root = roots.data->root;
+  if (IsXwayland()) {
+    fputs(
+        "mousetrap: this display is Xwayland, which shows pointer motion only over X windows, "
+        "so motion elsewhere would go unseen; not watching. Run mousetrap in an X11 session.\n",
+        stderr);
+    exit(2);
+  }
   return true;
+}
+
+static void IgnoreBrokenPipe(int) {}
+
+// Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
+// on /dev/null, so no connection or file takes their place; a write to a reader that has gone
+// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
+// command does not inherit it); and the first connection is made, so the tool refuses a display
+// it cannot watch at once, before its banner.
+__attribute__((constructor(101))) static void StartUp() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+  }
+  struct sigaction broken_pipe = {};
+  broken_pipe.sa_handler = IgnoreBrokenPipe;
+  sigaction(SIGPIPE, &broken_pipe, nullptr);
+  Connect();
 }
 
 void Sleep(DWORD milliseconds) {
@@ -72,6 +138,11 @@ BOOL GetCursorPos(POINT* point) {
   point->x = reply->root_x;
   point->y = reply->root_y;
   free(reply);
+  // Events the server sends every client (MappingNotify, ...) are of no use here: drop them, or
+  // they would pile up for as long as the tool runs.
+  while (xcb_generic_event_t* event = xcb_poll_for_event(g_connection)) {
+    free(event);
+  }
   return 1;
 }
 
