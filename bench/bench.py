@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """Measures mousetrap and prints a table (a benchmark, not a test: nothing passes or fails).
 
-For the native X11 build and for the Windows build under Wine, each on a private Xvfb display:
+For the native X11 build and for the Windows build under Wine, each on a private Xvfb display
+(the 32-bit program where the kernel runs 32-bit programs, its x86-64 twin elsewhere):
 - latency from a one-pixel pointer move, at a random moment after the grace period, to the
   start of the lock command (a stand-in that logs its start time), over --moves runs;
 - CPU time of the watching process (and, under Wine, of wineserver) per minute of a still
   pointer, and the watching process's resident memory, over --idle-seconds.
 
+Also the native tool's resident memory before and after many keyboard mapping changes, which
+the X server announces to every client.
+
 Run from the project root after scripts/test.sh (or both presets) has built:
     /usr/bin/python3 bench/bench.py [--moves 30] [--idle-seconds 60] [--only native|wine]
+                                    [--mapping-changes 200000]
 """
 import argparse
 import os
@@ -24,8 +29,8 @@ import harness  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build", "host", "mousetrap")
-EXE = os.path.join(ROOT, "build", "win32", "mousetrap.exe")
 GRACE_S = 7.0
+REFERENCE_S = GRACE_S + 0.1  # after the tool's start: its first sample, the reference
 
 
 def cpu_ms(pid):
@@ -39,19 +44,45 @@ def rss_kib(pid):
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-def wineserver_pid():
-    out = subprocess.run(["pgrep", "-n", "wineserver"], capture_output=True, text=True).stdout
-    return int(out) if out.strip() else None
+def wineserver_pid(prefix):
+    """The pid of the wineserver of `prefix` (its environment names the prefix)."""
+    wanted = f"WINEPREFIX={prefix}".encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if not f.read().startswith("wineserver"):
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    return int(pid)
+        except OSError:
+            continue
+    return None
 
 
-def measure(name, display, launch, started_ms, moves, idle_s, server=None):
-    """launch() starts a watching tool and returns its Popen; started_ms() gives the start time
-    (ms since the epoch) of the lock command it ran; server(), if given, the pid of wineserver."""
+def started(tool, image):
+    """Waits until the tool's process has mapped its program file `image`, which under Wine
+    comes well after launch; returns that moment (time.monotonic())."""
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        with open(f"/proc/{tool.pid}/maps") as f:
+            if image in f.read():
+                return time.monotonic()
+        time.sleep(0.005)
+    raise RuntimeError(f"{image} did not start")
+
+
+def measure(name, display, launch, image, started_ms, moves, idle_s, server=None):
+    """launch() starts a watching tool, whose program file is `image`, and returns its Popen;
+    started_ms() gives the start time (ms since the epoch) of the lock command it ran; server(),
+    if given, the pid of wineserver."""
     latencies = []
     for _ in range(moves):
         tool = launch()
         try:
-            time.sleep(GRACE_S + random.uniform(0.3, 1.3))
+            # At least 1 s after the reference, at a random phase of the sampling interval.
+            begun = started(tool, image)
+            time.sleep(max(0, begun + REFERENCE_S + 1 + random.uniform(0, 1) - time.monotonic()))
             harness.xdotool(display, "mousemove_relative", "1", "0")
             moved = time.time() * 1000
             tool.wait(15)
@@ -82,6 +113,25 @@ def measure(name, display, launch, started_ms, moves, idle_s, server=None):
             "max": latencies[-1], "cpu": tool_cpu, "server": server_cpu, "rss": rss / 1024}
 
 
+def mapping_changes(tmp, display, changes):
+    """Resident memory of a watching native tool before and after `changes` keyboard mapping
+    changes, each of which the X server announces to every client (MappingNotify)."""
+    script = os.path.join(tmp, "mappings")
+    with open(script, "w") as f:
+        f.writelines(f"keycode 200 = {'ab'[i % 2]}\n" for i in range(changes))
+    tool = harness.start([NATIVE], env={"PATH": "/usr/bin:/bin", "DISPLAY": display},
+                         stdout=subprocess.DEVNULL)
+    try:
+        time.sleep(REFERENCE_S + 0.5)
+        before = rss_kib(tool.pid)
+        subprocess.run(["xmodmap", script], env={**os.environ, "DISPLAY": display}, check=True,
+                       timeout=600)
+        time.sleep(0.5)  # a few readings after the last change
+        return before / 1024, rss_kib(tool.pid) / 1024
+    finally:
+        harness.stop([tool])
+
+
 def native(tmp, display, args):
     log = os.path.join(tmp, "loginctl.log")
     bin_dir = os.path.join(tmp, "bin")
@@ -94,33 +144,38 @@ def native(tmp, display, args):
     def launch():
         if os.path.exists(log):
             os.remove(log)
-        return subprocess.Popen([NATIVE], env=env, stdout=subprocess.DEVNULL)
+        return harness.start([NATIVE], env=env, stdout=subprocess.DEVNULL)
 
-    def started():
+    def lock_started():
         with open(log) as f:
             return int(f.read())
 
-    return measure("native X11", display, launch, started, args.moves, args.idle_seconds)
+    return measure("native X11", display, launch, NATIVE, lock_started, args.moves,
+                   args.idle_seconds)
 
 
 def wine(tmp, display, args):
+    arch = "win64" if harness.kernel_refuses_32bit() else "win32"
+    harness.require_wine(arch)
+    exe = os.path.join(ROOT, "build", arch, "mousetrap.exe")
     folder = os.path.join(tmp, "wine")
     os.mkdir(folder)
-    harness.build_standin_rundll32(os.path.join(folder, "rundll32.exe"))
+    harness.build_standin_rundll32(os.path.join(folder, "rundll32.exe"), arch)
     log = os.path.join(folder, "rundll32.log")
-    with harness.wine_session(tmp, display) as env:
+    with harness.wine_session(tmp, display, arch) as env:
         def launch():
             if os.path.exists(log):
                 os.remove(log)
-            return subprocess.Popen(["wine", EXE], cwd=folder, env=env, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
+            return harness.start([harness.WINE_LOADER[arch], exe], cwd=folder, env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-        def started():
+        def lock_started():
             with open(log) as f:
                 return int(f.read().split()[0])
 
-        return measure("Windows under Wine", display, launch, started, args.moves,
-                       args.idle_seconds, server=wineserver_pid)
+        return measure(f"Windows ({arch}) under Wine", display, launch, exe, lock_started,
+                       args.moves, args.idle_seconds,
+                       server=lambda: wineserver_pid(env["WINEPREFIX"]))
 
 
 def main():
@@ -128,15 +183,16 @@ def main():
     parser.add_argument("--moves", type=int, default=30)
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--only", choices=["native", "wine"])
+    parser.add_argument("--mapping-changes", type=int, default=200000)
     args = parser.parse_args()
-    harness.require("Xvfb", "xdotool", *([] if args.only == "native" else
-                                         ["wine", "wineserver", "i686-w64-mingw32-gcc"]))
-    rows = []
+    harness.require("Xvfb", "xdotool", *([] if args.only == "wine" else ["xmodmap"]))
+    rows, mapping = [], None
     with tempfile.TemporaryDirectory(prefix="mousetrap-bench-") as tmp, \
             harness.private_display() as display:
         harness.xdotool(display, "mousemove", "100", "100")
         if args.only != "wine":
             rows.append(native(tmp, display, args))
+            mapping = mapping_changes(tmp, display, args.mapping_changes)
         if args.only != "native":
             rows.append(wine(tmp, display, args))
     print("| build | moves | latency p50 | p95 | max | CPU per minute watching "
@@ -146,6 +202,9 @@ def main():
         server = "-" if r["server"] is None else f"{r['server']:.1f} ms"
         print(f"| {r['build']} | {r['moves']} | {r['p50']:.0f} ms | {r['p95']:.0f} ms "
               f"| {r['max']:.0f} ms | {r['cpu']:.1f} ms | {server} | {r['rss']:.2f} MiB |")
+    if mapping:
+        print(f"\nnative X11 resident memory across {args.mapping_changes} keyboard mapping "
+              f"changes: {mapping[0]:.2f} MiB before, {mapping[1]:.2f} MiB after")
 
 
 if __name__ == "__main__":

@@ -17,5 +17,5 @@ if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures |
 fi
 echo "installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq \
-  "${missing[@]}" >/dev/null
+# Through env, since sudo would drop the variable and a question would then wait unseen.
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

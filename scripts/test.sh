@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds both presets (warnings are errors) and the release archive, then runs every test,
+# Builds every preset (warnings are errors) and the release archive, then runs every test,
 # on Debian 12. Installs what is missing first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 python3 python3-pefile \
-  clang-format libxcb1-dev wine wine32:i386 xvfb xdotool
+scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 \
+  g++-mingw-w64-x86-64-win32 python3 python3-pefile clang-format libxcb1-dev libxcb-randr0-dev \
+  wine wine64 wine32:i386 xvfb xdotool weston xwayland
 export MOUSETRAP_REQUIRE_ALL=1  # a test whose tools or inputs are missing fails instead of skipping
 cmake --workflow --preset release  # win32 configure and build, then the archive
+cmake --workflow --preset win64    # the x86-64 twin that Wine runs where 32-bit programs cannot
 cmake --workflow --preset host

@@ -1,21 +1,41 @@
-"""What the end-to-end tests share: tool checks, a private X display, the pointer."""
+"""What the end-to-end tests share: tool checks, processes that die with the test, a private X
+display, the pointer, and Wine."""
 import contextlib
+import ctypes
+import errno
 import os
+import re
 import select
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import time
 
 GRACE_MOVE_S = 3.0  # after launch: inside the tool's 7 s grace period
 STILL_UNTIL_S = 11.0  # after launch: over 3 s of watching a still pointer
+LOCK_WAIT_S = 15  # after the last move: the tools end
 HERE = os.path.dirname(os.path.abspath(__file__))
 
+# Wine: with wine32 and wine64 both installed, each program gets the loader of its own
+# architecture by path, one 64-bit prefix serves both, and the stand-in rundll32.exe is built
+# with the cross compiler of that architecture.
+WINE_LOADER = {"win32": "/usr/lib/wine/wine", "win64": "/usr/lib/wine/wine64"}
+MINGW_GCC = {"win32": "i686-w64-mingw32-gcc", "win64": "x86_64-w64-mingw32-gcc"}
+# A 32-bit program the wine32:i386 package installs: trying it tells whether the kernel runs
+# 32-bit programs. MOUSETRAP_32BIT_PROBE names another to try (a test of the refusal path).
+PROBE_32BIT = os.environ.get("MOUSETRAP_32BIT_PROBE", "/usr/lib/wine/wineserver32")
+# wineserver outlives its last client by this long, so it ends by itself even when the test is
+# killed before it can stop the server.
+SERVER_LINGER_S = 20
 
-def skip(reason):
-    """Ends the test as skipped (77), or as failed when MOUSETRAP_REQUIRE_ALL is set."""
+
+def skip(reason, even_if_required=False):
+    """Ends the test as skipped (77), or as failed when MOUSETRAP_REQUIRE_ALL is set and the
+    reason is one a package could mend."""
     print(reason)
-    sys.exit(1 if os.environ.get("MOUSETRAP_REQUIRE_ALL") else 77)
+    sys.exit(1 if os.environ.get("MOUSETRAP_REQUIRE_ALL") and not even_if_required else 77)
 
 
 def require(*tools):
@@ -24,14 +44,62 @@ def require(*tools):
         skip(f"missing: {' '.join(missing)} (scripts/test.sh installs them)")
 
 
+def kernel_refuses_32bit():
+    """Runs the 32-bit probe: True when the kernel refuses it (ENOEXEC); any other failure is
+    raised."""
+    try:
+        subprocess.run([PROBE_32BIT, "--version"], check=True, capture_output=True, timeout=10)
+    except OSError as error:
+        if error.errno == errno.ENOEXEC:
+            return True
+        raise
+    return False
+
+
+def _die_with_parent():
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def start(args, **kwargs):
+    """Popen for what a test starts: killed by the kernel if the test itself is killed."""
+    return subprocess.Popen(args, preexec_fn=_die_with_parent, **kwargs)
+
+
+def stop(procs):
+    """Kills each process still running and waits for it."""
+    for proc in procs:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+
+
+@contextlib.contextmanager
+def reserved_display():
+    """Holds a display number that no X server has, and none can take while it is held (its
+    abstract socket is bound here, and X servers on Linux bind it too). Yields (number, release);
+    clients of that display fail to connect until a server starts there after release()."""
+    for number in range(200, 1000):
+        holder = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            holder.bind(f"\0/tmp/.X11-unix/X{number}")
+        except OSError:
+            holder.close()
+            continue
+        with holder:
+            if not os.path.exists(f"/tmp/.X{number}-lock"):
+                yield number, holder.close
+                return
+    raise RuntimeError("no free display number")
+
+
 @contextlib.contextmanager
 def private_display(number=None):
     """Runs Xvfb on display `number`, or on one of its own choosing; yields the DISPLAY value."""
     read_end, write_end = os.pipe()
     chosen = [] if number is None else [f":{number}"]
-    xvfb = subprocess.Popen(["Xvfb", *chosen, "-displayfd", str(write_end),
-                             "-screen", "0", "1024x768x24", "-nolisten", "tcp"], pass_fds=(write_end,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    xvfb = start(["Xvfb", *chosen, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                  "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL)
     os.close(write_end)
     try:
         number = b""
@@ -49,8 +117,38 @@ def private_display(number=None):
         try:
             xvfb.wait(5)
         except subprocess.TimeoutExpired:
-            xvfb.kill()
-            xvfb.wait()
+            stop([xvfb])
+
+
+@contextlib.contextmanager
+def xwayland_display(folder):
+    """Runs Weston headless with Xwayland, in a private runtime folder under `folder`; yields the
+    DISPLAY value of its Xwayland, which starts at the first X client. Stops both."""
+    runtime = os.path.join(folder, "runtime")
+    os.mkdir(runtime, 0o700)
+    log = os.path.join(folder, "weston.log")
+    weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--idle-time=0",
+                    "--socket=mousetrap-test", f"--log={log}"], env={**os.environ,
+                   "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline and weston.poll() is None:
+            with open(log, "a+") as f:
+                f.seek(0)
+                found = re.search(r"xserver listening on display (:\d+)", f.read())
+            if found:
+                break
+            time.sleep(0.1)
+        else:
+            raise RuntimeError("Weston's Xwayland did not start")
+        yield found.group(1)
+    finally:
+        # Xwayland, Weston's child, ends when its compositor has gone.
+        weston.terminate()
+        try:
+            weston.wait(5)
+        except subprocess.TimeoutExpired:
+            stop([weston])
 
 
 def xdotool(display, *args):
@@ -71,33 +169,48 @@ def watch_timeline(display, procs, locked):
     quiet = {name: p.poll() is None and not locked(name) for name, p in procs.items()}
     xdotool(display, "mousemove_relative", "1", "0")
     moved_ms = time.time() * 1000
-    deadline = time.monotonic() + 15
+    deadline = time.monotonic() + LOCK_WAIT_S
     status = {name: p.wait(max(0.1, deadline - time.monotonic())) for name, p in procs.items()}
     return quiet, moved_ms, status
 
 
-def build_standin_rundll32(path):
-    """Builds the stand-in rundll32.exe (standin_rundll32.c) with the i686 cross compiler."""
-    subprocess.run(["i686-w64-mingw32-gcc", "-O2", "-static", "-o", path,
-                    os.path.join(HERE, "standin_rundll32.c")], check=True, timeout=60)
+def build_standin_rundll32(path, arch):
+    """Builds the stand-in rundll32.exe (standin_rundll32.c) for `arch` (win32 or win64)."""
+    subprocess.run([MINGW_GCC[arch], "-O2", "-static", "-o", path,
+                    os.path.join(HERE, "standin_rundll32.c")], check=True, timeout=30)
+
+
+def require_wine(arch):
+    """Skips unless Wine can run `arch` programs here; the kernel's refusal of 32-bit programs is
+    the one reason that is not a failure under MOUSETRAP_REQUIRE_ALL."""
+    require("wineserver", WINE_LOADER[arch], MINGW_GCC[arch], "Xvfb", "xdotool")
+    if arch == "win32" and kernel_refuses_32bit():
+        skip(f"skipped: this kernel refuses 32-bit programs ({PROBE_32BIT}: Exec format error), "
+             "so no 32-bit Windows program runs under Wine here; win64_wine_e2e runs its x86-64 "
+             "twin", even_if_required=True)
 
 
 @contextlib.contextmanager
-def wine_session(folder, display):
-    """A private Wine prefix in `folder`, its server kept up and its desktop started, so a tool's
-    clock starts on a warm Wine; yields the environment to run Wine with. Stops the server."""
+def wine_session(folder, display, arch):
+    """A private 64-bit Wine prefix in `folder`, its server up and warmed by a first `arch`
+    program, so a tool's clock starts on a warm Wine; yields the environment to run Wine with.
+    Stops the server."""
     env = {"PATH": os.environ["PATH"], "HOME": folder, "DISPLAY": display,
            "WINEPREFIX": os.path.join(folder, "prefix"), "WINEDEBUG": "-all",
            "WINEDLLOVERRIDES": "mscoree,mshtml="}
     os.mkdir(env["WINEPREFIX"])
     try:
-        start = time.monotonic()
-        subprocess.run(["wineserver", "-p"], env=env, check=True, timeout=30)
-        subprocess.run(["wine", "cmd", "/c", "exit"], env=env, check=True, timeout=120,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        print(f"\nWine prefix warm-up: {time.monotonic() - start:.1f} s", file=sys.stderr)
+        began = time.monotonic()
+        subprocess.run(["wineserver", f"--persistent={SERVER_LINGER_S}"], env=env, check=True,
+                       timeout=10)
+        # The 64-bit loader makes the prefix; then the program's own loader warms up.
+        for loader in dict.fromkeys([WINE_LOADER["win64"], WINE_LOADER[arch]]):
+            subprocess.run([loader, "cmd", "/c", "exit"], env=env, check=True, timeout=45,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           preexec_fn=_die_with_parent)
+        print(f"\nWine prefix warm-up: {time.monotonic() - began:.1f} s", file=sys.stderr)
         # Wine's desktop centred the pointer when it started: put it somewhere known.
         xdotool(display, "mousemove", "100", "100")
         yield env
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, timeout=30)
+        subprocess.run(["wineserver", "-k"], env=env, timeout=10)

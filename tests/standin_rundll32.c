@@ -1,7 +1,7 @@
 /* Stand-in for rundll32.exe in the end-to-end tests. Appends one line to rundll32.log in the
-   current folder: its start time in milliseconds since the Unix epoch, its argument count, its
-   arguments and the command line it was given, tab-separated. Exits with the status in
-   STANDIN_EXIT (0 when unset). */
+   current folder: its start time in milliseconds since the Unix epoch, its own file's path, its
+   argument count, its arguments and the command line it was given, tab-separated. Exits with
+   the status in STANDIN_EXIT (0 when unset). */
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -16,7 +16,9 @@ int main(int argc, char** argv) {
   if (log == NULL) {
     return 99;
   }
-  fprintf(log, "%llu\t%d", unix_ms, argc);
+  char self[MAX_PATH] = "";
+  GetModuleFileNameA(NULL, self, sizeof self);
+  fprintf(log, "%llu\t%s\t%d", unix_ms, self, argc);
   for (int i = 1; i < argc; ++i) {
     fprintf(log, "\t%s", argv[i]);
   }

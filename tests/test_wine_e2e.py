@@ -1,8 +1,11 @@
 """mousetrap.exe end to end under Wine: real C runtime, real cmd.exe, real pointer motion.
 
-Three copies run at once on a private X display and Wine prefix, each in a folder of its own
-with a stand-in rundll32.exe that cmd.exe finds there: a plain one, one whose stand-in reports
-failure, and one given arguments. They share the pointer, so one timeline tests them all:
+Usage: test_wine_e2e.py EXE ARCH, where ARCH is win32 (the released program; run only where
+the kernel runs 32-bit programs) or win64 (its x86-64 twin, run everywhere). Three copies run at
+once on a private X display and Wine prefix, each in a folder of its own: a plain one, one whose
+lock command reports failure, and one given arguments. The stand-in rundll32.exe is the
+system's (in the system folder of the program's architecture); each folder also holds a decoy
+rundll32.exe that must never run. They share the pointer, so one timeline tests them all:
 motion in the grace period, a still pointer while they watch, then a one-pixel move.
 """
 import os
@@ -13,12 +16,16 @@ import unittest
 
 import harness
 
-EXE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/win32/mousetrap.exe"
+EXE, ARCH = os.path.abspath(sys.argv.pop(1)), sys.argv.pop(1)
 if not os.path.exists(EXE):
-    harness.skip(f"{EXE} has not been built: run cmake --workflow --preset win32 first")
-harness.require("wine", "wineserver", "Xvfb", "xdotool", "i686-w64-mingw32-gcc")
+    harness.skip(f"{EXE} has not been built: run cmake --workflow --preset {ARCH} first")
+harness.require_wine(ARCH)
 BANNER = b"\xBF\xAA\xCA\xBC\r\n"  # GBK, the line feed written as CR LF by the text-mode stream
 RUNS = {"plain": ([], 0), "failing": ([], 1), "arguments": (["--help", "/?", "-t", "0"], 0)}
+# Where a program of ARCH finds the system's files in a 64-bit prefix, and what it is told the
+# system folder is.
+SYSTEM_FOLDER = {"win32": "syswow64", "win64": "system32"}[ARCH]
+SYSTEM_DIR = r"c:\windows\system32"
 
 
 class UnderWine(unittest.TestCase):
@@ -26,20 +33,24 @@ class UnderWine(unittest.TestCase):
     def setUpClass(cls):
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wine-"))
         cls.display = cls.enterClassContext(harness.private_display())
-        cls.env = cls.enterClassContext(harness.wine_session(tmp, cls.display))
-        standin = os.path.join(tmp, "rundll32.exe")
-        harness.build_standin_rundll32(standin)
+        cls.env = cls.enterClassContext(harness.wine_session(tmp, cls.display, ARCH))
+        standin = os.path.join(cls.env["WINEPREFIX"], "drive_c", "windows", SYSTEM_FOLDER,
+                               "rundll32.exe")
+        os.remove(standin)  # Wine's own
+        harness.build_standin_rundll32(standin, ARCH)
+        # Wine runs a native rundll32.exe from the system folder only when told to.
+        env = {**cls.env, "WINEDLLOVERRIDES": cls.env["WINEDLLOVERRIDES"] + ";rundll32.exe=n"}
 
         cls.procs, cls.folders = {}, {}
+        cls.addClassCleanup(harness.stop, cls.procs.values())
         for name, (args, status) in RUNS.items():
             folder = cls.folders[name] = os.path.join(tmp, name)
             os.mkdir(folder)
-            os.link(standin, os.path.join(folder, "rundll32.exe"))
+            os.link(standin, os.path.join(folder, "rundll32.exe"))  # the decoy
             with open(os.path.join(folder, "stdout"), "wb") as out:
-                cls.procs[name] = subprocess.Popen(
-                    ["wine", EXE, *args], cwd=folder, stdout=out, stderr=subprocess.DEVNULL,
-                    env={**cls.env, "STANDIN_EXIT": str(status)})
-        cls.addClassCleanup(lambda: [p.kill() for p in cls.procs.values() if p.poll() is None])
+                cls.procs[name] = harness.start(
+                    [harness.WINE_LOADER[ARCH], EXE, *args], cwd=folder, stdout=out,
+                    stderr=subprocess.DEVNULL, env={**env, "STANDIN_EXIT": str(status)})
         cls.quiet, cls.moved_ms, cls.status = harness.watch_timeline(
             cls.display, cls.procs, lambda name: os.path.exists(cls.log(name)))
 
@@ -49,25 +60,32 @@ class UnderWine(unittest.TestCase):
 
     @classmethod
     def outcome(cls, name):
+        """(exit status, standard output, [(start ms, stand-in's own path, its arguments,
+        its command line)] for each stand-in run)."""
         with open(cls.log(name)) as f:
             calls = [line.rstrip("\n").split("\t") for line in f]
         with open(os.path.join(cls.folders[name], "stdout"), "rb") as f:
-            return cls.status[name], f.read(), calls
+            return cls.status[name], f.read(), [(c[0], c[1], c[3:-1], c[-1]) for c in calls]
 
     def test_grace_motion_ignored_and_still_pointer_keeps_watching(self):
         for name in RUNS:
             with self.subTest(name):
                 self.assertTrue(self.quiet[name])
 
-    def test_one_pixel_move_locks_once(self):
+    def test_one_pixel_move_runs_the_system_folders_rundll32_once(self):
         status, stdout, calls = self.outcome("plain")
-        self.assertEqual(status, 0)
-        self.assertEqual(stdout, BANNER)
-        self.assertEqual([call[1:3] for call in calls], [["2", "user32.dll,LockWorkStation"]])
-        print(f"\nrundll32.exe command line: {calls[0][3]}", file=sys.stderr)
+        self.assertEqual((status, stdout, len(calls)), (0, BANNER, 1))
+        _, path, args, line = calls[0]
+        print(f"\nrundll32.exe {path}, command line: {line}", file=sys.stderr)
+        self.assertEqual(args, ["user32.dll,LockWorkStation"])
+        # The system folder's, by its full path; the decoy in the working folder never ran.
+        self.assertRegex(path.lower(), r"^c:\\windows\\(system32|syswow64)\\rundll32\.exe$")
+        unquoted = line.replace('"', "")
+        self.assertTrue(unquoted.lower().startswith(SYSTEM_DIR), line)
+        self.assertTrue(unquoted.endswith(r"\rundll32.exe user32.dll,LockWorkStation"), line)
         for name in RUNS:
             latency = int(self.outcome(name)[2][0][0]) - self.moved_ms
-            print(f"{name}: move to rundll32.exe start {latency:.0f} ms", file=sys.stderr)
+            print(f"{ARCH} {name}: move to rundll32.exe start {latency:.0f} ms", file=sys.stderr)
 
     def test_failing_lock_command_ends_with_status_1(self):
         status, stdout, calls = self.outcome("failing")

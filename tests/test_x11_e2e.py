@@ -1,14 +1,16 @@
 """The native X11 program end to end: a private Xvfb display, real pointer motion, and stand-ins
 for loginctl and xdg-screensaver first on PATH that log their calls and exit as told.
 
-Three copies watch one display at once and share one pointer timeline (motion in the grace
-period, a still pointer, then a one-pixel move); each has its own stand-in outcome. A fourth
-runs on a terminal with its display not yet up: it reports failed reads there, keeps running,
-and locks once the display comes up, since the pointer is then no longer where the failed
-reads left the reference.
+Several copies watch one display at once and share one pointer timeline (motion in the grace
+period, a still pointer, then a one-pixel move); each has its own stand-in outcome or standard
+output. Another runs on a terminal with its display not yet up: it reports failed reads there,
+keeps running, and locks once the display comes up, since the pointer is then no longer where
+the failed reads left the reference. Under Xwayland, where it cannot see all motion, the tool
+refuses to watch.
 """
 import os
 import pty
+import select
 import subprocess
 import sys
 import tempfile
@@ -21,10 +23,14 @@ harness.require("Xvfb", "xdotool")
 BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK, FALLBACK = ["loginctl", "lock-session"], ["xdg-screensaver", "lock"]
-# name: (loginctl status, xdg-screensaver status)
-RUNS = {"plain": (0, 0), "fallback": (1, 0), "both fail": (1, 1)}
-# Logs its start time (ms since the epoch), name and arguments; exits with $<status variable>.
-STANDIN = '#!/bin/sh\necho "$(date +%s%3N) $(basename "$0") $*" >> "$LOCK_LOG"\nexit "$'
+# name: (loginctl status, xdg-screensaver status, standard output: a file, a pipe whose reader
+# has gone, or closed)
+RUNS = {"plain": (0, 0, "file"), "fallback": (1, 0, "file"), "both fail": (1, 1, "file"),
+        "vanished reader": (0, 0, "pipe"), "output closed": (0, 0, "closed")}
+# Logs its start time (ms since the epoch), what its standard output is (the tool's, inherited),
+# its name and arguments; exits with $<status variable>.
+STANDIN = ('#!/bin/sh\necho "$(date +%s%3N) $(readlink /proc/$$/fd/1 || echo closed) '
+           '$(basename "$0") $*" >> "$LOCK_LOG"\nexit "$')
 
 
 class NativeX11(unittest.TestCase):
@@ -32,9 +38,10 @@ class NativeX11(unittest.TestCase):
     def setUpClass(cls):
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-x11-"))
         display = cls.enterClassContext(harness.private_display())
-        # A display number that is free now: taken from an Xvfb started and stopped at once.
-        with harness.private_display() as later:
-            cls.later = int(later[1:])
+        # A display number held free until the terminal run's display comes up there.
+        cls.later, release_later = cls.enterClassContext(harness.reserved_display())
+        cls.procs = {}
+        cls.addClassCleanup(harness.stop, cls.procs.values())
 
         bin_dir = os.path.join(tmp, "bin")
         os.mkdir(bin_dir)
@@ -46,31 +53,39 @@ class NativeX11(unittest.TestCase):
         env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "DISPLAY": display}
         harness.xdotool(display, "mousemove", "100", "100")
 
-        cls.logs, cls.outs, cls.procs = {}, {}, {}
-        for name, (loginctl, screensaver) in RUNS.items():
+        cls.logs, cls.outs = {}, {}
+        for name, (loginctl, screensaver, output) in RUNS.items():
             cls.logs[name] = os.path.join(tmp, f"{name}.log")
-            cls.outs[name] = os.path.join(tmp, f"{name}.out")
-            with open(cls.outs[name], "wb") as out:
-                cls.procs[name] = subprocess.Popen(
-                    [PROGRAM], stdout=out, env={**env, "LOCK_LOG": cls.logs[name],
-                                                "LOGINCTL_EXIT": str(loginctl),
-                                                "SCREENSAVER_EXIT": str(screensaver)})
+            cls.outs[name] = os.path.join(tmp, name.replace(" ", "-") + ".out")
+            command, out = [PROGRAM], open(cls.outs[name], "wb")
+            if output == "pipe":
+                reader, out = os.pipe()
+                os.close(reader)
+            elif output == "closed":
+                command = ["/bin/sh", "-c", 'exec "$0" >&-', PROGRAM]
+            cls.procs[name] = harness.start(command, stdout=out, env={
+                **env, "LOCK_LOG": cls.logs[name], "LOGINCTL_EXIT": str(loginctl),
+                "SCREENSAVER_EXIT": str(screensaver)})
+            os.close(out) if isinstance(out, int) else out.close()
         # The terminal run: standard output is a pseudo-terminal, the display is not up yet.
         master, slave = pty.openpty()
         cls.addClassCleanup(os.close, master)
         cls.logs["terminal"] = os.path.join(tmp, "terminal.log")
-        terminal = subprocess.Popen([PROGRAM], stdout=slave, env={
+        terminal = harness.start([PROGRAM], stdout=slave, env={
             **env, "DISPLAY": f":{cls.later}", "LOCK_LOG": cls.logs["terminal"],
             "LOGINCTL_EXIT": "0"})
         os.close(slave)
-        everyone = {**cls.procs, "terminal": terminal}
-        cls.addClassCleanup(lambda: [p.kill() for p in everyone.values() if p.poll() is None])
+        watchers = dict(cls.procs)
+        cls.procs["terminal"] = terminal
 
         cls.quiet, cls.moved_ms, cls.status = harness.watch_timeline(
-            display, cls.procs, lambda name: os.path.exists(cls.logs[name]))
+            display, watchers, lambda name: os.path.exists(cls.logs[name]))
 
         cls.terminal_watching = terminal.poll() is None and not os.path.exists(cls.logs["terminal"])
-        cls.screen = os.read(master, 65536)
+        cls.screen = b""
+        while select.select([master], [], [], 0)[0]:  # what it has written so far, never blocking
+            cls.screen += os.read(master, 65536)
+        release_later()
         with harness.private_display(cls.later):
             cls.status["terminal"] = terminal.wait(10)
 
@@ -79,20 +94,28 @@ class NativeX11(unittest.TestCase):
         if not os.path.exists(cls.logs[name]):
             return []
         with open(cls.logs[name]) as f:
-            return [line.split()[1:] for line in f]
+            return [line.split()[2:] for line in f]
+
+    @classmethod
+    def output_of_lock_command(cls, name):
+        with open(cls.logs[name]) as f:
+            return f.read().split()[1]
 
     def test_grace_motion_ignored_and_still_pointer_keeps_watching(self):
         self.assertEqual(self.quiet, {name: True for name in RUNS})
 
     def test_one_pixel_move_and_the_lock_commands(self):
-        # name: (commands run, exit status)
+        # name: (commands run, exit status); the banner was written to a reader that had gone,
+        # or to the /dev/null that stands in for a closed standard output.
         expected = {"plain": ([LOCK], 0), "fallback": ([LOCK, FALLBACK], 0),
-                    "both fail": ([LOCK, FALLBACK], 1)}
+                    "both fail": ([LOCK, FALLBACK], 1), "vanished reader": ([LOCK], 0),
+                    "output closed": ([LOCK], 0)}
         for name, (calls, status) in expected.items():
             with self.subTest(name):
                 self.assertEqual((self.calls(name), self.status[name]), (calls, status))
                 with open(self.outs[name], "rb") as f:
-                    self.assertEqual(f.read(), BANNER)
+                    self.assertEqual(f.read(), BANNER if RUNS[name][2] == "file" else b"")
+        self.assertEqual(self.output_of_lock_command("output closed"), "/dev/null")
         with open(self.logs["plain"]) as f:
             latency = int(f.read().split()[0]) - self.moved_ms
         print(f"\nmove to loginctl start: {latency:.0f} ms", file=sys.stderr)
@@ -105,6 +128,29 @@ class NativeX11(unittest.TestCase):
         self.assertGreaterEqual(failures.count(FAILED), 10)
         self.assertEqual(failures, FAILED * failures.count(FAILED))  # no line breaks between
         self.assertEqual((self.calls("terminal"), self.status["terminal"]), ([LOCK], 0))
+
+
+class UnderXwayland(unittest.TestCase):
+    def test_refuses_to_watch(self):
+        harness.require("weston", "Xwayland")
+        with tempfile.TemporaryDirectory(prefix="mousetrap-xwayland-") as tmp, \
+                harness.xwayland_display(tmp) as display:
+            log = os.path.join(tmp, "lock.log")
+            loginctl = os.path.join(tmp, "loginctl")
+            with open(loginctl, "w") as f:
+                f.write(f'{STANDIN}LOGINCTL_EXIT"\n')
+            os.chmod(loginctl, 0o755)
+            tool = harness.start([PROGRAM], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 env={"PATH": f"{tmp}:/usr/bin:/bin", "DISPLAY": display,
+                                      "LOCK_LOG": log, "LOGINCTL_EXIT": "0"})
+            try:
+                stdout, stderr = tool.communicate(timeout=20)
+            finally:
+                harness.stop([tool])
+        print(f"\nunder Xwayland: status {tool.returncode}, {stderr.decode().strip()}",
+              file=sys.stderr)
+        self.assertEqual((tool.returncode, stdout, os.path.exists(log)), (2, b"", False))
+        self.assertRegex(stderr.decode(), r"^mousetrap: [^\n]*Xwayland[^\n]*X11 session[^\n]*\n$")
 
 
 if __name__ == "__main__":
