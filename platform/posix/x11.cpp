@@ -130,6 +130,12 @@ BOOL GetCursorPos(POINT* point) {
   if (!Connect()) {
     return 0;
   }
+  // Events the server sends every client (MappingNotify, ...) are of no use here. Dropped one by
+  // one as they are read, before asking, so that neither they pile up for as long as the tool
+  // runs nor a burst of them is queued whole ahead of the reply.
+  while (xcb_generic_event_t* event = xcb_poll_for_event(g_connection)) {
+    free(event);
+  }
   xcb_query_pointer_reply_t* reply =
       xcb_query_pointer_reply(g_connection, xcb_query_pointer(g_connection, g_root), nullptr);
   if (reply == nullptr) {
@@ -138,11 +144,6 @@ BOOL GetCursorPos(POINT* point) {
   point->x = reply->root_x;
   point->y = reply->root_y;
   free(reply);
-  // Events the server sends every client (MappingNotify, ...) are of no use here: drop them, or
-  // they would pile up for as long as the tool runs.
-  while (xcb_generic_event_t* event = xcb_poll_for_event(g_connection)) {
-    free(event);
-  }
   return 1;
 }
 
