@@ -1,10 +1,13 @@
-"""Release: the same source gives the same executable; the archive holds what it should."""
+"""Release: the same commit gives the same executable, archive and SHA256SUMS, byte for byte,
+wherever and whenever it is built; the archive holds what it should; and a build configured
+with a signing key carries a valid Authenticode signature, or fails and leaves no executable."""
 import hashlib
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import zipfile
 
@@ -12,9 +15,11 @@ import harness
 
 SOURCE = os.path.abspath(sys.argv.pop(1))
 BUILD = os.path.join(SOURCE, "build", "win32")
-harness.require("cmake", "ninja", "i686-w64-mingw32-g++-win32")
+harness.require("cmake", "ninja", "i686-w64-mingw32-g++-win32", "strip-nondeterminism",
+                "osslsigncode", "openssl", "git")
 if not os.path.exists(os.path.join(BUILD, "SHA256SUMS")):
     harness.skip("no release archive: run cmake --workflow --preset release first")
+PASSWORD = "correct horse 7"
 
 
 def read(path):
@@ -22,15 +27,37 @@ def read(path):
         return f.read()
 
 
+def release_files(build):
+    """{name: bytes} of the executable, the archive and SHA256SUMS in `build`."""
+    (line,) = read(os.path.join(build, "SHA256SUMS")).decode().splitlines()
+    name = line.split("  ")[1]
+    return {n: read(os.path.join(build, n)) for n in ("mousetrap.exe", name, "SHA256SUMS")}
+
+
+def run(command, cwd, umask=-1, **env):
+    """Runs a build step; returns (exit status, everything it printed)."""
+    proc = subprocess.run(command, cwd=cwd, env={**os.environ, **env}, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, timeout=300, umask=umask)
+    return proc.returncode, proc.stdout
+
+
 class Release(unittest.TestCase):
-    def test_second_build_in_another_folder_is_byte_identical(self):
-        with tempfile.TemporaryDirectory(prefix="mousetrap-rebuild-") as tmp:
-            copy = os.path.join(tmp, "elsewhere")
-            shutil.copytree(SOURCE, copy, ignore=shutil.ignore_patterns("build", ".git"))
-            for step in (["cmake", "--preset", "win32"], ["cmake", "--build", "--preset", "win32"]):
-                subprocess.run(step, cwd=copy, check=True, capture_output=True, timeout=300)
-            rebuilt = read(os.path.join(copy, "build", "win32", "mousetrap.exe"))
-        self.assertEqual(rebuilt, read(os.path.join(BUILD, "mousetrap.exe")))
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-release-"))
+        cls.copy = os.path.join(cls.tmp, "elsewhere")
+        shutil.copytree(SOURCE, cls.copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
+
+    def test_rebuilt_elsewhere_later_is_byte_identical(self):
+        # Another folder, another time (zip times have a 2 s grain), time zone and umask.
+        time.sleep(max(0.0, os.path.getmtime(os.path.join(BUILD, "SHA256SUMS")) + 2.5 - time.time()))
+        status, log = run(["cmake", "--workflow", "--preset", "release"], self.copy, umask=0o077,
+                          TZ="Asia/Shanghai")
+        self.assertEqual(status, 0, log)
+        rebuilt = release_files(os.path.join(self.copy, "build", "win32"))
+        for name, content in release_files(BUILD).items():
+            with self.subTest(name):
+                self.assertEqual(rebuilt[name], content)
 
     def test_archive_and_checksum(self):
         (line,) = read(os.path.join(BUILD, "SHA256SUMS")).decode().splitlines()
@@ -40,12 +67,75 @@ class Release(unittest.TestCase):
         self.assertEqual(hashlib.sha256(read(archive)).hexdigest(), digest)
         print(f"\n{name}: {os.path.getsize(archive)} bytes, sha256 {digest}", file=sys.stderr)
         top = name[: -len(".zip")]
+        epoch = os.environ.get("SOURCE_DATE_EPOCH") or subprocess.run(
+            ["git", "-C", SOURCE, "log", "-1", "--format=%ct"], capture_output=True, text=True,
+            check=True).stdout
+        stamp = time.gmtime(int(epoch))
         with zipfile.ZipFile(archive) as z:
-            self.assertEqual(sorted(z.namelist()),
+            self.assertEqual(z.namelist(),
                              [f"{top}/LICENSE", f"{top}/README.md", f"{top}/mousetrap.exe"])
             for member in ("LICENSE", "README.md"):
                 self.assertEqual(z.read(f"{top}/{member}"), read(os.path.join(SOURCE, member)))
             self.assertEqual(z.read(f"{top}/mousetrap.exe"), read(os.path.join(BUILD, "mousetrap.exe")))
+            for info in z.infolist():  # the commit's time, to zip's 2 s grain
+                self.assertEqual(info.date_time[:5], tuple(stamp[:5]))
+                self.assertLessEqual(0, stamp.tm_sec - info.date_time[5], 1)
+
+    def test_signing(self):
+        keys = os.path.join(self.tmp, "keys")
+        os.mkdir(keys)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=mousetrap test signer", "-keyout", "key.pem", "-out",
+                        "cert.pem", "-addext", "extendedKeyUsage=codeSigning"],
+                       cwd=keys, check=True, capture_output=True, timeout=60)
+        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem",
+                        "-out", "key.p12", "-passout", "env:MOUSETRAP_SIGNING_PASSWORD"],
+                       cwd=keys, check=True, capture_output=True, timeout=60,
+                       env={**os.environ, "MOUSETRAP_SIGNING_PASSWORD": PASSWORD})
+        signed = os.path.join(self.tmp, "signed")
+        shutil.copytree(self.copy, signed, ignore=shutil.ignore_patterns("build"), symlinks=True)
+        build = os.path.join(signed, "build", "win32")
+        exe = os.path.join(build, "mousetrap.exe")
+
+        # (key, password, what the failure says); each fails and leaves no executable.
+        for key, password, message in [
+            (os.path.join(keys, "missing.p12"), PASSWORD, "missing.p12 (MOUSETRAP_SIGNING_KEY) does not exist"),
+            (os.path.join(keys, "key.p12"), "wrong", "Failed to parse PKCS#12 file"),
+        ]:
+            with self.subTest(message):
+                configured = run(["cmake", "--preset", "win32", f"-DMOUSETRAP_SIGNING_KEY={key}"],
+                                 signed)
+                self.assertEqual(configured[0], 0, configured[1])
+                status, log = run(["cmake", "--build", "--preset", "win32"], signed,
+                                  MOUSETRAP_SIGNING_PASSWORD=password)
+                self.assertNotEqual(status, 0)
+                self.assertIn(message, " ".join(log.split()))
+                self.assertFalse(os.path.exists(exe))
+
+        status, log = run(["cmake", "--workflow", "--preset", "release"], signed,
+                          MOUSETRAP_SIGNING_PASSWORD=PASSWORD)
+        self.assertEqual(status, 0, log)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(keys, "cert.pem"),
+                                   "-in", exe], capture_output=True, text=True, timeout=60)
+        self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
+        unsigned = os.path.join(self.tmp, "unsigned.exe")
+        subprocess.run(["osslsigncode", "remove-signature", "-in", exe, "-out", unsigned],
+                       check=True, capture_output=True, timeout=60)
+        self.assertEqual(read(unsigned), read(os.path.join(BUILD, "mousetrap.exe")))
+        print(f"\nsigned mousetrap.exe: {os.path.getsize(exe)} bytes, unsigned "
+              f"{os.path.getsize(unsigned)} bytes", file=sys.stderr)
+        # The archive carries the signed file, which still passes the executable checks.
+        files = release_files(build)
+        archive = next(n for n in files if n.endswith(".zip"))
+        with zipfile.ZipFile(os.path.join(build, archive)) as z:
+            self.assertEqual(z.read(f"{archive[:-4]}/mousetrap.exe"), files["mousetrap.exe"])
+        checks = subprocess.run([sys.executable, os.path.join(harness.HERE, "test_executable.py"),
+                                 exe, "I386"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(checks.returncode, 0, checks.stderr)
+        # The password is in no command line, cache or log.
+        for path in ("CMakeCache.txt", "build.ninja", ".ninja_log"):
+            self.assertNotIn(PASSWORD, read(os.path.join(build, path)).decode(errors="replace"))
+        self.assertNotIn(PASSWORD, log)
 
 
 if __name__ == "__main__":
