@@ -1,0 +1,82 @@
+"""The Debian package of the native program: contents, metadata, lintian, the manual page, and
+the installed program itself on a private display with a stand-in loginctl.
+
+Usage: test_deb.py PACKAGE VERSION"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import harness
+
+DEB, VERSION = os.path.abspath(sys.argv.pop(1)), sys.argv.pop(1)
+harness.require("dpkg-deb", "lintian", "man", "Xvfb", "xdotool")
+if not os.path.exists(DEB):
+    harness.skip(f"{DEB} has not been built: run cmake --workflow --preset deb first")
+
+
+def output(*command, **kwargs):
+    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=120,
+                          **kwargs).stdout
+
+
+class DebianPackage(unittest.TestCase):
+    def test_contents_and_metadata(self):
+        fields = dict(line.split(": ", 1) for line in output(
+            "dpkg-deb", "-f", DEB, "Package", "Version", "Architecture", "Depends",
+            "Recommends", "Section").splitlines())
+        print("\n" + output("dpkg-deb", "-I", DEB), file=sys.stderr)
+        self.assertEqual({k: fields[k] for k in ("Package", "Version", "Architecture", "Recommends")},
+                         {"Package": "mousetrap", "Version": VERSION,
+                          "Architecture": output("dpkg", "--print-architecture").strip(),
+                          "Recommends": "systemd | xdg-utils"})
+        self.assertRegex(fields["Depends"], r"^libc6 \(>= [\d.]+\), libxcb-randr0 \(>= [\d.]+\), libxcb1")
+        files = {line.split()[-1]: line.split()[:2] for line in output("dpkg-deb", "-c", DEB).splitlines()
+                 if not line.startswith("d")}
+        self.assertEqual(files, {
+            "./usr/bin/mousetrap": ["-rwxr-xr-x", "root/root"],
+            "./usr/share/man/man1/mousetrap.1.gz": ["-rw-r--r--", "root/root"],
+            "./usr/share/doc/mousetrap/copyright": ["-rw-r--r--", "root/root"],
+            "./usr/share/doc/mousetrap/changelog.gz": ["-rw-r--r--", "root/root"]})
+
+    def test_lintian_reports_no_error_or_warning(self):
+        found = subprocess.run(["lintian", DEB], capture_output=True, text=True, timeout=300)
+        print(f"\nlintian: {found.stdout.strip() or '(nothing)'}", file=sys.stderr)
+        self.assertEqual([line for line in found.stdout.splitlines() if line[:2] in ("E:", "W:")], [])
+
+    def test_installed_program_and_manual_page(self):
+        with tempfile.TemporaryDirectory(prefix="mousetrap-deb-") as root, \
+                harness.private_display() as display:
+            subprocess.run(["dpkg", "-x", DEB, root], check=True, timeout=60)
+            page = output("man", "-l", os.path.join(root, "usr/share/man/man1/mousetrap.1.gz"),
+                          env={**os.environ, "MANWIDTH": "80", "LC_ALL": "C.UTF-8"})
+            for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "FILES", "SECURITY"):
+                self.assertRegex(page, rf"(?m)^{heading}$")
+            for text in ("loginctl lock-session || xdg-screensaver lock", "Xwayland", "开始",
+                         f"mousetrap {VERSION}"):
+                self.assertIn(text, page)
+
+            log = os.path.join(root, "lock.log")
+            loginctl = os.path.join(root, "loginctl")
+            with open(loginctl, "w") as f:
+                f.write('#!/bin/sh\necho "$*" >> "$LOCK_LOG"\n')
+            os.chmod(loginctl, 0o755)
+            harness.xdotool(display, "mousemove", "100", "100")
+            with open(os.path.join(root, "out"), "w+b") as out:
+                tool = harness.start([os.path.join(root, "usr/bin/mousetrap")], stdout=out, env={
+                    "PATH": f"{root}:/usr/bin:/bin", "DISPLAY": display, "LOCK_LOG": log})
+                try:
+                    quiet, _, status = harness.watch_timeline(
+                        display, {"installed": tool}, lambda _: os.path.exists(log))
+                finally:
+                    harness.stop([tool])
+                out.seek(0)
+                self.assertEqual((quiet, status, out.read()),
+                                 ({"installed": True}, {"installed": 0}, "开始\n".encode()))
+            with open(log) as f:
+                self.assertEqual(f.read(), "lock-session\n")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
