@@ -164,9 +164,9 @@ def wine(tmp, display, args):
     exe = os.path.join(ROOT, "build", arch, "mousetrap.exe")
     folder = os.path.join(tmp, "wine")
     os.mkdir(folder)
-    harness.build_standin_rundll32(os.path.join(folder, "rundll32.exe"), arch)
-    log = os.path.join(folder, "rundll32.log")
-    with harness.wine_session(tmp, display, arch) as env:
+    log = os.path.join(folder, "rundll32.log")  # the stand-in writes it in its working folder
+    with harness.wine_session(tmp, display, arch) as wine_env:
+        _, env = harness.install_standin_rundll32(wine_env, arch)
         def launch():
             if os.path.exists(log):
                 os.remove(log)
@@ -179,7 +179,7 @@ def wine(tmp, display, args):
 
         return measure(f"Windows ({arch}) under Wine", display, launch, exe, lock_started,
                        args.moves, args.idle_seconds,
-                       server=lambda: wineserver_pid(env["WINEPREFIX"]))
+                       server=lambda: wineserver_pid(wine_env["WINEPREFIX"]))
 
 
 def main():

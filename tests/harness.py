@@ -180,6 +180,19 @@ def build_standin_rundll32(path, arch):
                     os.path.join(HERE, "standin_rundll32.c")], check=True, timeout=30)
 
 
+def install_standin_rundll32(env, arch):
+    """Puts the stand-in rundll32.exe for `arch` in place of Wine's own in the system folder
+    where an `arch` program finds it in the 64-bit prefix (system32, or syswow64 for 32-bit
+    programs). Returns its path, and the environment under which Wine runs it rather than its
+    builtin one (only for the tool's runs: a prefix cannot be made with that override)."""
+    folder = {"win32": "syswow64", "win64": "system32"}[arch]
+    path = os.path.join(env["WINEPREFIX"], "drive_c", "windows", folder, "rundll32.exe")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(path)  # Wine's own, where the prefix has one
+    build_standin_rundll32(path, arch)
+    return path, {**env, "WINEDLLOVERRIDES": env["WINEDLLOVERRIDES"] + ";rundll32.exe=n"}
+
+
 def require_wine(arch):
     """Skips unless Wine can run `arch` programs here; the kernel's refusal of 32-bit programs is
     the one reason that is not a failure under MOUSETRAP_REQUIRE_ALL."""

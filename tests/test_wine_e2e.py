@@ -8,7 +8,6 @@ system's (in the system folder of the program's architecture); each folder also 
 rundll32.exe that must never run. They share the pointer, so one timeline tests them all:
 motion in the grace period, a still pointer while they watch, then a one-pixel move.
 """
-import contextlib
 import os
 import subprocess
 import sys
@@ -23,10 +22,7 @@ if not os.path.exists(EXE):
 harness.require_wine(ARCH)
 BANNER = b"\xBF\xAA\xCA\xBC\r\n"  # GBK, the line feed written as CR LF by the text-mode stream
 RUNS = {"plain": ([], 0), "failing": ([], 1), "arguments": (["--help", "/?", "-t", "0"], 0)}
-# Where a program of ARCH finds the system's files in a 64-bit prefix, and what it is told the
-# system folder is.
-SYSTEM_FOLDER = {"win32": "syswow64", "win64": "system32"}[ARCH]
-SYSTEM_DIR = r"c:\windows\system32"
+SYSTEM_DIR = r"c:\windows\system32"  # what a program of either kind is told the system folder is
 
 
 class UnderWine(unittest.TestCase):
@@ -34,14 +30,8 @@ class UnderWine(unittest.TestCase):
     def setUpClass(cls):
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wine-"))
         cls.display = cls.enterClassContext(harness.private_display())
-        cls.env = cls.enterClassContext(harness.wine_session(tmp, cls.display, ARCH))
-        standin = os.path.join(cls.env["WINEPREFIX"], "drive_c", "windows", SYSTEM_FOLDER,
-                               "rundll32.exe")
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(standin)  # Wine's own, where the prefix has one
-        harness.build_standin_rundll32(standin, ARCH)
-        # Wine runs a native rundll32.exe from the system folder only when told to.
-        env = {**cls.env, "WINEDLLOVERRIDES": cls.env["WINEDLLOVERRIDES"] + ";rundll32.exe=n"}
+        wine_env = cls.enterClassContext(harness.wine_session(tmp, cls.display, ARCH))
+        standin, env = harness.install_standin_rundll32(wine_env, ARCH)
 
         cls.procs, cls.folders = {}, {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
