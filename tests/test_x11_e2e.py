@@ -57,8 +57,9 @@ class NativeX11(unittest.TestCase):
         for name, (loginctl, screensaver, output) in RUNS.items():
             cls.logs[name] = os.path.join(tmp, f"{name}.log")
             cls.outs[name] = os.path.join(tmp, name.replace(" ", "-") + ".out")
-            command, out = [PROGRAM], open(cls.outs[name], "wb")
+            command, out = [PROGRAM], os.open(cls.outs[name], os.O_WRONLY | os.O_CREAT, 0o644)
             if output == "pipe":
+                os.close(out)
                 reader, out = os.pipe()
                 os.close(reader)
             elif output == "closed":
@@ -66,7 +67,7 @@ class NativeX11(unittest.TestCase):
             cls.procs[name] = harness.start(command, stdout=out, env={
                 **env, "LOCK_LOG": cls.logs[name], "LOGINCTL_EXIT": str(loginctl),
                 "SCREENSAVER_EXIT": str(screensaver)})
-            os.close(out) if isinstance(out, int) else out.close()
+            os.close(out)
         # The terminal run: standard output is a pseudo-terminal, the display is not up yet.
         master, slave = pty.openpty()
         cls.addClassCleanup(os.close, master)
