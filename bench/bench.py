@@ -140,9 +140,7 @@ def native(tmp, display, args):
     log = os.path.join(tmp, "loginctl.log")
     bin_dir = os.path.join(tmp, "bin")
     os.mkdir(bin_dir)
-    with open(os.path.join(bin_dir, "loginctl"), "w") as f:
-        f.write('#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
-    os.chmod(os.path.join(bin_dir, "loginctl"), 0o755)
+    harness.write_script(os.path.join(bin_dir, "loginctl"), '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
     env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "DISPLAY": display, "LOCK_LOG": log}
 
     def launch():

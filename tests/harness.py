@@ -44,6 +44,13 @@ def require(*tools):
         skip(f"missing: {' '.join(missing)} (scripts/test.sh installs them)")
 
 
+def write_script(path, text):
+    """Writes an executable script (a stand-in for a command) to `path`."""
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o755)
+
+
 def kernel_refuses_32bit():
     """Runs the 32-bit probe: True when the kernel refuses it (ENOEXEC); any other failure is
     raised."""

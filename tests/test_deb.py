@@ -58,10 +58,7 @@ class DebianPackage(unittest.TestCase):
                 self.assertIn(text, page)
 
             log = os.path.join(root, "lock.log")
-            loginctl = os.path.join(root, "loginctl")
-            with open(loginctl, "w") as f:
-                f.write('#!/bin/sh\necho "$*" >> "$LOCK_LOG"\n')
-            os.chmod(loginctl, 0o755)
+            harness.write_script(os.path.join(root, "loginctl"), '#!/bin/sh\necho "$*" >> "$LOCK_LOG"\n')
             harness.xdotool(display, "mousemove", "100", "100")
             with open(os.path.join(root, "out"), "w+b") as out:
                 tool = harness.start([os.path.join(root, "usr/bin/mousetrap")], stdout=out, env={

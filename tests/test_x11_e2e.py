@@ -46,10 +46,7 @@ class NativeX11(unittest.TestCase):
         bin_dir = os.path.join(tmp, "bin")
         os.mkdir(bin_dir)
         for name, status_var in (("loginctl", "LOGINCTL_EXIT"), ("xdg-screensaver", "SCREENSAVER_EXIT")):
-            path = os.path.join(bin_dir, name)
-            with open(path, "w") as f:
-                f.write(f'{STANDIN}{status_var}"\n')
-            os.chmod(path, 0o755)
+            harness.write_script(os.path.join(bin_dir, name), f'{STANDIN}{status_var}"\n')
         env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "DISPLAY": display}
         harness.xdotool(display, "mousemove", "100", "100")
 
@@ -137,10 +134,7 @@ class UnderXwayland(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="mousetrap-xwayland-") as tmp, \
                 harness.xwayland_display(tmp) as display:
             log = os.path.join(tmp, "lock.log")
-            loginctl = os.path.join(tmp, "loginctl")
-            with open(loginctl, "w") as f:
-                f.write(f'{STANDIN}LOGINCTL_EXIT"\n')
-            os.chmod(loginctl, 0o755)
+            harness.write_script(os.path.join(tmp, "loginctl"), f'{STANDIN}LOGINCTL_EXIT"\n')
             tool = harness.start([PROGRAM], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  env={"PATH": f"{tmp}:/usr/bin:/bin", "DISPLAY": display,
                                       "LOCK_LOG": log, "LOGINCTL_EXIT": "0"})
