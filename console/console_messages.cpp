@@ -18,6 +18,9 @@ static_assert(sizeof kCursorReadFailed / sizeof kCursorReadFailed[0] == kCursorR
 
 void PrintStartBanner() {
   printf("%s", kStartBanner);
+  // Shown at once also when standard output is a pipe or a file, where the C runtime would
+  // otherwise hold it until the process ends: it tells that watching has begun.
+  fflush(stdout);
 }
 
 void ReportCursorReadFailed() {

@@ -12,7 +12,7 @@ extern const char kStartBanner[];
 extern const WCHAR kCursorReadFailed[];
 constexpr DWORD kCursorReadFailedLength = 8;
 
-// Hands the banner to standard output once watching begins. Standard output is not flushed here.
+// Writes the banner to standard output once watching begins, and flushes standard output.
 void PrintStartBanner();
 
 // Shows the failure text on the console behind the standard-output handle taken at start-up.

@@ -44,6 +44,11 @@ def require(*tools):
         skip(f"missing: {' '.join(missing)} (scripts/test.sh installs them)")
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def write_script(path, text):
     """Writes an executable script (a stand-in for a command) to `path`."""
     with open(path, "w") as f:
@@ -163,17 +168,19 @@ def xdotool(display, *args):
                           capture_output=True, text=True, timeout=10).stdout
 
 
-def watch_timeline(display, procs, locked):
+def watch_timeline(display, procs, locked, output):
     """Drives the pointer for the tools in `procs` (name: Popen), launched just now: a move in
     their grace period, a still pointer while they watch, then a one-pixel move.
 
-    `locked(name)` tells whether a tool's lock command has run. Returns, per tool, whether it was
-    still watching and had not locked just before the last move; the time of that move in ms
-    since the epoch; and each tool's exit status."""
+    `locked(name)` tells whether a tool's lock command has run, `output(name)` what has reached
+    its standard output so far. Returns, per tool, that output just before the last move if it
+    was still watching and had not locked then, else None; the time of that move in ms since the
+    epoch; and each tool's exit status."""
     time.sleep(GRACE_MOVE_S)
     xdotool(display, "mousemove", "400", "300")
     time.sleep(STILL_UNTIL_S - GRACE_MOVE_S)
-    quiet = {name: p.poll() is None and not locked(name) for name, p in procs.items()}
+    quiet = {name: output(name) if p.poll() is None and not locked(name) else None
+             for name, p in procs.items()}
     xdotool(display, "mousemove_relative", "1", "0")
     moved_ms = time.time() * 1000
     deadline = time.monotonic() + LOCK_WAIT_S

@@ -65,12 +65,13 @@ class DebianPackage(unittest.TestCase):
                     "PATH": f"{root}:/usr/bin:/bin", "DISPLAY": display, "LOCK_LOG": log})
                 try:
                     quiet, _, status = harness.watch_timeline(
-                        display, {"installed": tool}, lambda _: os.path.exists(log))
+                        display, {"installed": tool}, lambda _: os.path.exists(log),
+                        lambda _: harness.read(out.name))
                 finally:
                     harness.stop([tool])
                 out.seek(0)
-                self.assertEqual((quiet, status, out.read()),
-                                 ({"installed": True}, {"installed": 0}, "开始\n".encode()))
+                self.assertEqual((quiet, status, out.read()), ({"installed": "开始\n".encode()},
+                                                               {"installed": 0}, "开始\n".encode()))
             with open(log) as f:
                 self.assertEqual(f.read(), "lock-session\n")
 

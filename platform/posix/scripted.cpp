@@ -122,8 +122,10 @@ void Load() {
 
 void Sleep(DWORD milliseconds) {
   Load();
-  // Bytes handed to standard output so far, buffered or not (standard output is a file here).
-  Trace("sleep %" PRIu32 " at %" PRId64 " out %ld", milliseconds, g_now, ftell(stdout));
+  // Bytes that have reached standard output (a file here) so far: what a reader sees, not what
+  // still waits in the C runtime's buffer.
+  Trace("sleep %" PRIu32 " at %" PRId64 " out %lld", milliseconds, g_now,
+        static_cast<long long>(lseek(STDOUT_FILENO, 0, SEEK_CUR)));
   g_now += milliseconds;
   if (g_now >= g_until) {
     Trace("stopped at %" PRId64, g_now);
