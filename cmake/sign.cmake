@@ -1,8 +1,8 @@
 # Signs the executable FILE in place with Authenticode (osslsigncode), right after it is linked:
 #   cmake -DKEY=<PKCS#12 file> -DFILE=<exe> [-DTIMESTAMP_URL=<url>] -P sign.cmake
 # The key's password comes from the environment variable MOUSETRAP_SIGNING_PASSWORD and reaches
-# osslsigncode through a pipe, never through a command line, the CMake cache or the log. On any
-# failure the unsigned file is removed, so it cannot be taken for a signed one.
+# osslsigncode through a pipe, never through a command line, a file, the CMake cache or the log.
+# On any failure the unsigned file is removed, so it cannot be taken for a signed one.
 function(fail why)
   file(REMOVE "${FILE}" "${FILE}.signed")
   message(FATAL_ERROR "Signing ${FILE} failed: ${why}. The unsigned file has been removed.")
@@ -21,13 +21,17 @@ endif()
 
 set(timestamp "")
 if(TIMESTAMP_URL)
-  set(timestamp "-t '${TIMESTAMP_URL}'")
+  set(timestamp -t "${TIMESTAMP_URL}")
 endif()
-# printf is the shell's own: the password is not in any process's arguments.
+# The shell's own printf writes the password into a pipe, which osslsigncode reads as the file
+# /dev/stdin (every osslsigncode from 2.5 on reads -readpass as a file name): the password is in
+# no process's arguments and in no file on disk. Paths are arguments of their own.
 execute_process(
-  COMMAND sh -c "printf '%s' \"$MOUSETRAP_SIGNING_PASSWORD\" | '${OSSLSIGNCODE}' sign -pkcs12 \
-'${KEY}' -readpass - -n mousetrap ${timestamp} -in '${FILE}' -out '${FILE}.signed'"
-  RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  COMMAND sh -c "printf '%s' \"$MOUSETRAP_SIGNING_PASSWORD\""
+  COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "${KEY}" -readpass /dev/stdin -n mousetrap ${timestamp}
+          -in "${FILE}" -out "${FILE}.signed"
+  RESULTS_VARIABLE results OUTPUT_VARIABLE output ERROR_VARIABLE output)
+string(REGEX MATCH "[^0;]" failed "${results}")
 if(failed)
   string(STRIP "${output}" output)
   fail("osslsigncode: ${output}")

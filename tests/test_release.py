@@ -12,6 +12,7 @@ import unittest
 import zipfile
 
 import harness
+from harness import read
 
 SOURCE = os.path.abspath(sys.argv.pop(1))
 BUILD = os.path.join(SOURCE, "build", "win32")
@@ -20,11 +21,6 @@ harness.require("cmake", "ninja", "i686-w64-mingw32-g++-win32", "strip-nondeterm
 if not os.path.exists(os.path.join(BUILD, "SHA256SUMS")):
     harness.skip("no release archive: run cmake --workflow --preset release first")
 PASSWORD = "correct horse 7"
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def release_files(build):
@@ -82,7 +78,7 @@ class Release(unittest.TestCase):
                 self.assertLessEqual(0, stamp.tm_sec - info.date_time[5], 1)
 
     def test_signing(self):
-        keys = os.path.join(self.tmp, "keys")
+        keys = os.path.join(self.tmp, "bob's keys")  # a quote in the path
         os.mkdir(keys)
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-subj", "/CN=mousetrap test signer", "-keyout", "key.pem", "-out",
