@@ -11,7 +11,14 @@ done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
 as_root=()
-[[ $(id -u) -eq 0 ]] || as_root=(sudo)
+if [[ $(id -u) -ne 0 ]]; then
+  if ! command -v sudo >/dev/null; then
+    echo "missing Debian packages: ${missing[*]}" >&2
+    echo "install them as root (su -c 'apt-get install ${missing[*]}'), then run this again" >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
 if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${as_root[@]}" dpkg --add-architecture i386
 fi

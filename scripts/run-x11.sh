@@ -4,10 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ -z ${DISPLAY:-} ]]; then
-  echo "run-x11.sh: DISPLAY is not set: run it from an X11 session (or an XWayland terminal)" >&2
+  echo "run-x11.sh: DISPLAY is not set: run it from a terminal in an X11 session" >&2
   exit 2
 fi
-scripts/install-packages.sh cmake ninja-build g++ python3 libxcb1-dev libxcb-randr0-dev
-cmake --preset host >/dev/null
-cmake --build --preset host --target mousetrap
-exec build/host/mousetrap
+scripts/install-packages.sh cmake ninja-build g++ libxcb1-dev libxcb-randr0-dev
+cmake --preset deb >/dev/null
+cmake --build --preset deb --target mousetrap
+exec build/deb/mousetrap

@@ -1,17 +1,19 @@
 """The Debian package of the native program: contents, metadata, lintian, the manual page, and
 the installed program itself on a private display with a stand-in loginctl.
 
-Usage: test_deb.py PACKAGE VERSION"""
+Usage: test_deb.py PACKAGE VERSION SOURCE"""
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import harness
 
-DEB, VERSION = os.path.abspath(sys.argv.pop(1)), sys.argv.pop(1)
-harness.require("dpkg-deb", "lintian", "man", "Xvfb", "xdotool")
+DEB, VERSION, SOURCE = os.path.abspath(sys.argv.pop(1)), sys.argv.pop(1), sys.argv.pop(1)
+harness.require("dpkg-deb", "lintian", "man", "Xvfb", "xdotool", "cmake", "git")
 if not os.path.exists(DEB):
     harness.skip(f"{DEB} has not been built: run cmake --workflow --preset deb first")
 
@@ -32,13 +34,31 @@ class DebianPackage(unittest.TestCase):
                           "Architecture": output("dpkg", "--print-architecture").strip(),
                           "Recommends": "systemd | xdg-utils"})
         self.assertRegex(fields["Depends"], r"^libc6 \(>= [\d.]+\), libxcb-randr0 \(>= [\d.]+\), libxcb1")
-        files = {line.split()[-1]: line.split()[:2] for line in output("dpkg-deb", "-c", DEB).splitlines()
-                 if not line.startswith("d")}
+        entries = {line.split()[-1]: line.split()[:2] for line in output("dpkg-deb", "-c", DEB).splitlines()}
+        files = {name: entry for name, entry in entries.items() if not name.endswith("/")}
+        folders = {name: entry for name, entry in entries.items() if name.endswith("/")}
+        self.assertIn("./usr/share/doc/mousetrap/", folders)
+        self.assertEqual({tuple(entry) for entry in folders.values()}, {("drwxr-xr-x", "root/root")})
         self.assertEqual(files, {
             "./usr/bin/mousetrap": ["-rwxr-xr-x", "root/root"],
             "./usr/share/man/man1/mousetrap.1.gz": ["-rw-r--r--", "root/root"],
             "./usr/share/doc/mousetrap/copyright": ["-rw-r--r--", "root/root"],
             "./usr/share/doc/mousetrap/changelog.gz": ["-rw-r--r--", "root/root"]})
+
+    def test_rebuilt_elsewhere_later_under_another_umask_is_byte_identical(self):
+        with tempfile.TemporaryDirectory(prefix="mousetrap-deb-") as tmp:
+            copy = os.path.join(tmp, "elsewhere")
+            shutil.copytree(SOURCE, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
+            time.sleep(max(0.0, os.path.getmtime(DEB) + 1.5 - time.time()))
+            build = subprocess.run(["cmake", "--workflow", "--preset", "deb"], cwd=copy,
+                                   umask=0o077 if os.umask(os.umask(0)) != 0o077 else 0o022,
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                   timeout=300)
+            self.assertEqual(build.returncode, 0, build.stdout)
+            rebuilt = os.path.join(copy, "build", "deb", os.path.basename(DEB))
+            print(f"\n{os.path.basename(DEB)}: {os.path.getsize(DEB)} bytes, sha256 "
+                  f"{output('sha256sum', DEB).split()[0]}", file=sys.stderr)
+            self.assertEqual(harness.read(rebuilt), harness.read(DEB))
 
     def test_lintian_reports_no_error_or_warning(self):
         found = subprocess.run(["lintian", DEB], capture_output=True, text=True, timeout=300)
