@@ -1,6 +1,9 @@
 // Watching an X11 session: the pointer itself, read through XCB.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -18,14 +21,88 @@
 static xcb_connection_t* g_connection = nullptr;
 static xcb_window_t g_root = 0;
 
+// Reads at most `size` bytes of /proc/<pid>/<name>; how many, or -1.
+static ssize_t ReadProcFile(const char* pid, const char* name, char* buffer, size_t size) {
+  char path[sizeof(dirent::d_name) + 16];
+  snprintf(path, sizeof path, "/proc/%s/%s", pid, name);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  const ssize_t length = read(fd, buffer, size);
+  close(fd);
+  return length;
+}
+
+static bool IsXwaylandProcess(const char* pid) {
+  const char kComm[] = "Xwayland\n";
+  char comm[sizeof kComm];
+  return ReadProcFile(pid, "comm", comm, sizeof comm) == sizeof kComm - 1 &&
+         memcmp(comm, kComm, sizeof kComm - 1) == 0;
+}
+
+// Whether an Xwayland of user `uid` serves display `number`: one of its arguments is ":number".
+static bool XwaylandServes(uid_t uid, int number) {
+  char display[16];
+  snprintf(display, sizeof display, ":%d", number);
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) {
+    return false;
+  }
+  bool found = false;
+  dirent* entry;
+  while (!found && (entry = readdir(processes)) != nullptr) {
+    struct stat owner;
+    char arguments[512];
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' ||
+        fstatat(dirfd(processes), entry->d_name, &owner, 0) != 0 || owner.st_uid != uid ||
+        !IsXwaylandProcess(entry->d_name)) {
+      continue;
+    }
+    const ssize_t length = ReadProcFile(entry->d_name, "cmdline", arguments, sizeof arguments - 1);
+    arguments[length > 0 ? length : 0] = '\0';
+    for (ssize_t i = 0; i < length && !found; i += strlen(arguments + i) + 1) {
+      found = strcmp(arguments + i, display) == 0;
+    }
+  }
+  closedir(processes);
+  return found;
+}
+
+// Whether the X server behind the connection's local socket is Xwayland (false over TCP, or
+// when its process is out of sight, as in another PID namespace). The process at the other end
+// is the one that made the socket: Xwayland itself, or the compositor that handed the socket to
+// the Xwayland it started for that display, as its user.
+static bool PeerIsXwayland() {
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  char pid[16];
+  char* host = nullptr;
+  int number = -1;
+  int screen = 0;
+  if (getsockopt(xcb_get_file_descriptor(g_connection), SOL_SOCKET, SO_PEERCRED, &peer, &size) !=
+          0 ||
+      peer.pid <= 0) {
+    return false;
+  }
+  snprintf(pid, sizeof pid, "%d", static_cast<int>(peer.pid));
+  if (IsXwaylandProcess(pid)) {
+    return true;
+  }
+  const bool parsed = xcb_parse_display(nullptr, &host, &number, &screen) != 0;
+  free(host);
+  return parsed && XwaylandServes(peer.uid, number);
+}
+
 // Xwayland reports pointer motion only over X windows: there the tool would look armed while
-// motion over every other window went unseen. Xwayland names its RandR outputs XWAYLAND0, ...;
-// newer ones also have an extension of that name.
+// motion over every other window went unseen. Xwayland is the process behind the socket; it
+// names its RandR outputs XWAYLAND0, ... (it may have none); newer ones also have an extension
+// of that name.
 static bool IsXwayland() {
   const char kName[] = "XWAYLAND";
   xcb_query_extension_reply_t* extension = xcb_query_extension_reply(
       g_connection, xcb_query_extension(g_connection, sizeof kName - 1, kName), nullptr);
-  bool found = extension != nullptr && extension->present;
+  bool found = PeerIsXwayland() || (extension != nullptr && extension->present);
   free(extension);
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(g_connection, &xcb_randr_id);
   if (found || randr == nullptr || !randr->present) {
