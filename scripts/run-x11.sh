@@ -7,7 +7,8 @@ if [[ -z ${DISPLAY:-} ]]; then
   echo "run-x11.sh: DISPLAY is not set: run it from an X11 session (or an XWayland terminal)" >&2
   exit 2
 fi
-scripts/install-packages.sh cmake ninja-build g++ python3 libxcb1-dev libxcb-randr0-dev
+scripts/install-packages.sh cmake ninja-build g++ python3 libxcb1-dev libxcb-randr0-dev \
+  libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols libsystemd-dev pkg-config
 cmake --preset host >/dev/null
 cmake --build --preset host --target mousetrap
 exec build/host/mousetrap
