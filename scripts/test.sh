@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 \
   g++-mingw-w64-x86-64-win32 python3 python3-pefile clang-format libxcb1-dev libxcb-randr0-dev \
+  libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols libsystemd-dev pkg-config \
   wine wine64 wine32:i386 xvfb xdotool weston xwayland strip-nondeterminism osslsigncode openssl \
   dpkg-dev lintian man-db x11-xserver-utils
 export MOUSETRAP_REQUIRE_ALL=1  # a test whose tools or inputs are missing fails instead of skipping

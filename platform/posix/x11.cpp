@@ -1,20 +1,19 @@
-// The platform API on Linux X11 desktops: the pointer through XCB, sleeping on the monotonic
-// clock, and a console write that shows UTF-8 on a terminal.
+// Watching an X11 session: the pointer itself, read through XCB.
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <time.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
 
-#include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform_api.h"
+#include "watch_way.h"
 
 // The X connection, made at the first read and made anew by the first read after it broke,
 // so the program recovers when the display comes back. XCB reports a failed connection as a
@@ -22,14 +21,88 @@
 static xcb_connection_t* g_connection = nullptr;
 static xcb_window_t g_root = 0;
 
+// Reads at most `size` bytes of /proc/<pid>/<name>; how many, or -1.
+static ssize_t ReadProcFile(const char* pid, const char* name, char* buffer, size_t size) {
+  char path[sizeof(dirent::d_name) + 16];
+  snprintf(path, sizeof path, "/proc/%s/%s", pid, name);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  const ssize_t length = read(fd, buffer, size);
+  close(fd);
+  return length;
+}
+
+static bool IsXwaylandProcess(const char* pid) {
+  const char kComm[] = "Xwayland\n";
+  char comm[sizeof kComm];
+  return ReadProcFile(pid, "comm", comm, sizeof comm) == sizeof kComm - 1 &&
+         memcmp(comm, kComm, sizeof kComm - 1) == 0;
+}
+
+// Whether an Xwayland of user `uid` serves display `number`: one of its arguments is ":number".
+static bool XwaylandServes(uid_t uid, int number) {
+  char display[16];
+  snprintf(display, sizeof display, ":%d", number);
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) {
+    return false;
+  }
+  bool found = false;
+  dirent* entry;
+  while (!found && (entry = readdir(processes)) != nullptr) {
+    struct stat owner;
+    char arguments[512];
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' ||
+        fstatat(dirfd(processes), entry->d_name, &owner, 0) != 0 || owner.st_uid != uid ||
+        !IsXwaylandProcess(entry->d_name)) {
+      continue;
+    }
+    const ssize_t length = ReadProcFile(entry->d_name, "cmdline", arguments, sizeof arguments - 1);
+    arguments[length > 0 ? length : 0] = '\0';
+    for (ssize_t i = 0; i < length && !found; i += strlen(arguments + i) + 1) {
+      found = strcmp(arguments + i, display) == 0;
+    }
+  }
+  closedir(processes);
+  return found;
+}
+
+// Whether the X server behind the connection's local socket is Xwayland (false over TCP, or
+// when its process is out of sight, as in another PID namespace). The process at the other end
+// is the one that made the socket: Xwayland itself, or the compositor that handed the socket to
+// the Xwayland it started for that display, as its user.
+static bool PeerIsXwayland() {
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  char pid[16];
+  char* host = nullptr;
+  int number = -1;
+  int screen = 0;
+  if (getsockopt(xcb_get_file_descriptor(g_connection), SOL_SOCKET, SO_PEERCRED, &peer, &size) !=
+          0 ||
+      peer.pid <= 0) {
+    return false;
+  }
+  snprintf(pid, sizeof pid, "%d", static_cast<int>(peer.pid));
+  if (IsXwaylandProcess(pid)) {
+    return true;
+  }
+  const bool parsed = xcb_parse_display(nullptr, &host, &number, &screen) != 0;
+  free(host);
+  return parsed && XwaylandServes(peer.uid, number);
+}
+
 // Xwayland reports pointer motion only over X windows: there the tool would look armed while
-// motion over every other window went unseen. Xwayland names its RandR outputs XWAYLAND0, ...;
-// newer ones also have an extension of that name.
+// motion over every other window went unseen. Xwayland is the process behind the socket; it
+// names its RandR outputs XWAYLAND0, ... (it may have none); newer ones also have an extension
+// of that name.
 static bool IsXwayland() {
   const char kName[] = "XWAYLAND";
   xcb_query_extension_reply_t* extension = xcb_query_extension_reply(
       g_connection, xcb_query_extension(g_connection, sizeof kName - 1, kName), nullptr);
-  bool found = extension != nullptr && extension->present;
+  bool found = PeerIsXwayland() || (extension != nullptr && extension->present);
   free(extension);
   const xcb_query_extension_reply_t* randr = xcb_get_extension_data(g_connection, &xcb_randr_id);
   if (found || randr == nullptr || !randr->present) {
@@ -92,41 +165,7 @@ static bool Connect() {
   return true;
 }
 
-static void IgnoreBrokenPipe(int) {}
-
-// Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
-// on /dev/null, so no connection or file takes their place; a write to a reader that has gone
-// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
-// command does not inherit it); and the first connection is made, so the tool refuses a display
-// it cannot watch at once, before its banner.
-__attribute__((constructor(101))) static void StartUp() {
-  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-      open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
-    }
-  }
-  struct sigaction broken_pipe = {};
-  broken_pipe.sa_handler = IgnoreBrokenPipe;
-  sigaction(SIGPIPE, &broken_pipe, nullptr);
-  Connect();
-}
-
-void Sleep(DWORD milliseconds) {
-  // An absolute deadline on the monotonic clock: a signal never cuts the pause short, and the
-  // wall clock being set does not stretch it.
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += milliseconds / 1000;
-  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-  }
-}
-
-BOOL GetCursorPos(POINT* point) {
+static BOOL Read(POINT* point) {
   if (!Connect()) {
     return 0;
   }
@@ -147,61 +186,14 @@ BOOL GetCursorPos(POINT* point) {
   return 1;
 }
 
-HANDLE GetStdHandle(DWORD which) {
-  // A descriptor of its own for what standard output was at start-up, never closed, and not
-  // inherited by the lock command.
-  const int fd = which == STD_OUTPUT_HANDLE ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
-  return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+// Chosen when DISPLAY names a display; one that is not up yet is tried again at every read.
+static bool ConnectWay() {
+  const char* display = getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    return false;
+  }
+  Connect();
+  return true;
 }
 
-// Appends the UTF-8 form of the code point at units[i] to `out`; returns how many code units
-// it took (2 for a surrogate pair). A lone surrogate becomes U+FFFD.
-static DWORD EncodeUtf8(const WCHAR* units, DWORD i, DWORD count, unsigned char*& out) {
-  std::uint32_t code = units[i];
-  DWORD used = 1;
-  if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
-      units[i + 1] <= 0xDFFF) {
-    code = 0x10000 + ((code - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
-    used = 2;
-  } else if (code >= 0xD800 && code <= 0xDFFF) {
-    code = 0xFFFD;
-  }
-  if (code < 0x80) {
-    *out++ = static_cast<unsigned char>(code);
-    return used;
-  }
-  const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-  static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
-  *out++ = static_cast<unsigned char>(kLead[tail] | code >> (6 * tail));
-  for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6) {
-    *out++ = static_cast<unsigned char>(0x80 | (code >> shift & 0x3F));
-  }
-  return used;
-}
-
-BOOL WriteConsoleW(HANDLE console, const void* text, DWORD count, DWORD* written, void*) {
-  // As on Windows, a console write to what is not a console is lost.
-  const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(console));
-  if (console == INVALID_HANDLE_VALUE || !isatty(fd)) {
-    return 0;
-  }
-  const auto* units = static_cast<const WCHAR*>(text);
-  unsigned char buffer[1024];
-  for (DWORD i = 0; i < count;) {
-    unsigned char* end = buffer;
-    while (i < count && end + 4 <= buffer + sizeof buffer) {
-      i += EncodeUtf8(units, i, count, end);
-    }
-    for (const unsigned char* p = buffer; p < end;) {
-      const ssize_t n = write(fd, p, end - p);
-      if (n < 0 && errno != EINTR) {
-        return 0;
-      }
-      p += n > 0 ? n : 0;
-    }
-  }
-  if (written != nullptr) {
-    *written = count;
-  }
-  return 1;
-}
+const WatchWay kX11PointerWay = {"DISPLAY is not set", ConnectWay, Read};

@@ -1,0 +1,160 @@
+// Watching a GNOME or Cinnamon session, whose compositor offers no idle notifications to
+// Wayland clients but an idle monitor on the session bus. A user-active watch fires once, at
+// the user's first input after it was added; the position read is the number of those firings.
+
+#include <systemd/sd-bus.h>
+#include <time.h>
+
+#include <cstdint>
+
+#include "platform_api.h"
+#include "watch_way.h"
+
+struct IdleMonitor {
+  const char* name;  // bus name, and the name of its interface
+  const char* path;  // the monitor of all input
+};
+
+static const IdleMonitor kIdleMonitors[] = {
+    {"org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core"},
+    {"org.cinnamon.Muffin.IdleMonitor", "/org/cinnamon/Muffin/IdleMonitor/Core"},
+};
+
+// Start-up asks the bus for no longer than this in all, so that a bus that does not answer
+// cannot hold it up.
+constexpr std::uint64_t kStartUpTimeoutUs = 3000000;
+
+static sd_bus* g_bus = nullptr;
+static const IdleMonitor* g_monitor = nullptr;
+static bool g_listening = false;
+static bool g_armed = false;
+static bool g_haveWatch = false;
+static std::uint32_t g_watch = 0;
+static LONG g_fired = 0;
+
+static std::uint64_t NowUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000ULL + now.tv_nsec / 1000;
+}
+
+// Waits until the bus has let us in (sd_bus_call would wait for that as long as sd-bus allows
+// for it, 90 seconds).
+static bool WaitUntilReady(std::uint64_t deadline) {
+  for (;;) {
+    int done = sd_bus_is_ready(g_bus);
+    if (done != 0) {
+      return done > 0;
+    }
+    if ((done = sd_bus_process(g_bus, nullptr)) < 0) {
+      return false;
+    }
+    const std::uint64_t now = NowUs();
+    if (done == 0 && (now >= deadline || sd_bus_wait(g_bus, deadline - now) < 0)) {
+      return false;
+    }
+  }
+}
+
+// 1 when `name` has an owner on the bus, 0 when not, negative when the bus did not say in time.
+static int HasOwner(const char* name, std::uint64_t deadline) {
+  const std::uint64_t now = NowUs();
+  if (now >= deadline) {
+    return -1;
+  }
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  int owned = 0;
+  int result =
+      sd_bus_message_new_method_call(g_bus, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus", "NameHasOwner");
+  if (result >= 0) {
+    result = sd_bus_message_append(call, "s", name);
+  }
+  if (result >= 0) {
+    result = sd_bus_call(g_bus, call, deadline - now, nullptr, &reply);
+  }
+  if (result >= 0) {
+    result = sd_bus_message_read(reply, "b", &owned);
+  }
+  sd_bus_message_unref(call);
+  sd_bus_message_unref(reply);
+  return result < 0 ? result : owned != 0;
+}
+
+// Keeps the session bus when one of the idle monitors is on it.
+static bool Connect() {
+  const std::uint64_t deadline = NowUs() + kStartUpTimeoutUs;
+  if (sd_bus_open_user(&g_bus) < 0) {
+    return false;
+  }
+  if (WaitUntilReady(deadline)) {
+    for (const IdleMonitor& monitor : kIdleMonitors) {
+      const int owned = HasOwner(monitor.name, deadline);
+      if (owned > 0) {
+        g_monitor = &monitor;
+        return true;
+      }
+      if (owned < 0) {
+        break;
+      }
+    }
+  }
+  g_bus = sd_bus_close_unref(g_bus);
+  return false;
+}
+
+static int OnWatchFired(sd_bus_message* message, void*, sd_bus_error*) {
+  std::uint32_t watch = 0;
+  if (sd_bus_message_read(message, "u", &watch) >= 0 && g_haveWatch && watch == g_watch) {
+    ++g_fired;
+  }
+  return 0;
+}
+
+// The watch's id. The monitor answers before it can fire the watch, and the bus keeps the
+// order of its messages.
+static int OnWatchAdded(sd_bus_message* reply, void*, sd_bus_error*) {
+  if (sd_bus_message_is_method_error(reply, nullptr) ||
+      sd_bus_message_read(reply, "u", &g_watch) < 0) {
+    g_armed = false;  // asked again at the next read
+    return 0;
+  }
+  g_haveWatch = true;
+  return 0;
+}
+
+// Listens for WatchFired (once), then adds the watch; neither waits for its answer, and the bus
+// handles them in this order. A match the bus refuses closes the connection.
+static bool Arm() {
+  if (!g_listening) {
+    g_listening =
+        sd_bus_match_signal_async(g_bus, nullptr, g_monitor->name, g_monitor->path, g_monitor->name,
+                                  "WatchFired", OnWatchFired, nullptr, nullptr) >= 0;
+  }
+  return g_listening &&
+         sd_bus_call_method_async(g_bus, nullptr, g_monitor->name, g_monitor->path, g_monitor->name,
+                                  "AddUserActiveWatch", OnWatchAdded, nullptr, "") >= 0;
+}
+
+// Never waits: handles what the bus has sent so far. The first read arms and gives (0, 0);
+// after that x is the number of firings. Fails while the watch is not in place and once the
+// connection has broken.
+static BOOL Read(POINT* point) {
+  if (!g_armed) {
+    g_armed = Arm();
+  }
+  int processed;
+  while ((processed = sd_bus_process(g_bus, nullptr)) > 0) {
+  }
+  if (processed < 0 || !g_armed) {
+    return 0;
+  }
+  point->x = g_fired;
+  point->y = 0;
+  return 1;
+}
+
+const WatchWay kIdleMonitorWay = {
+    "the session bus has no org.gnome.Mutter.IdleMonitor or org.cinnamon.Muffin.IdleMonitor",
+    Connect, Read};

@@ -1,0 +1,107 @@
+// The platform API on Linux that every way of watching shares: start-up, sleeping on the
+// monotonic clock, and a console write that shows UTF-8 on a terminal. GetCursorPos comes from
+// choose_way.cpp.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform_api.h"
+#include "watch_way.h"
+
+static void IgnoreBrokenPipe(int) {}
+
+// Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
+// on /dev/null, so no connection or file takes their place; a write to a reader that has gone
+// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
+// command does not inherit it); and the way of watching is chosen, so the tool refuses a
+// session it cannot watch at once, before its banner.
+__attribute__((constructor(101))) static void StartUp() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+  }
+  struct sigaction broken_pipe = {};
+  broken_pipe.sa_handler = IgnoreBrokenPipe;
+  sigaction(SIGPIPE, &broken_pipe, nullptr);
+  ChooseWatchWay();
+}
+
+void Sleep(DWORD milliseconds) {
+  // An absolute deadline on the monotonic clock: a signal never cuts the pause short, and the
+  // wall clock being set does not stretch it.
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += milliseconds / 1000;
+  deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+HANDLE GetStdHandle(DWORD which) {
+  // A descriptor of its own for what standard output was at start-up, never closed, and not
+  // inherited by the lock command.
+  const int fd = which == STD_OUTPUT_HANDLE ? fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3) : -1;
+  return fd < 0 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(fd));
+}
+
+// Appends the UTF-8 form of the code point at units[i] to `out`; returns how many code units
+// it took (2 for a surrogate pair). A lone surrogate becomes U+FFFD.
+static DWORD EncodeUtf8(const WCHAR* units, DWORD i, DWORD count, unsigned char*& out) {
+  std::uint32_t code = units[i];
+  DWORD used = 1;
+  if (code >= 0xD800 && code <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+      units[i + 1] <= 0xDFFF) {
+    code = 0x10000 + ((code - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
+    used = 2;
+  } else if (code >= 0xD800 && code <= 0xDFFF) {
+    code = 0xFFFD;
+  }
+  if (code < 0x80) {
+    *out++ = static_cast<unsigned char>(code);
+    return used;
+  }
+  const int tail = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  static const unsigned char kLead[] = {0, 0xC0, 0xE0, 0xF0};
+  *out++ = static_cast<unsigned char>(kLead[tail] | code >> (6 * tail));
+  for (int shift = 6 * (tail - 1); shift >= 0; shift -= 6) {
+    *out++ = static_cast<unsigned char>(0x80 | (code >> shift & 0x3F));
+  }
+  return used;
+}
+
+BOOL WriteConsoleW(HANDLE console, const void* text, DWORD count, DWORD* written, void*) {
+  // As on Windows, a console write to what is not a console is lost.
+  const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(console));
+  if (console == INVALID_HANDLE_VALUE || !isatty(fd)) {
+    return 0;
+  }
+  const auto* units = static_cast<const WCHAR*>(text);
+  unsigned char buffer[1024];
+  for (DWORD i = 0; i < count;) {
+    unsigned char* end = buffer;
+    while (i < count && end + 4 <= buffer + sizeof buffer) {
+      i += EncodeUtf8(units, i, count, end);
+    }
+    for (const unsigned char* p = buffer; p < end;) {
+      const ssize_t n = write(fd, p, end - p);
+      if (n < 0 && errno != EINTR) {
+        return 0;
+      }
+      p += n > 0 ? n : 0;
+    }
+  }
+  if (written != nullptr) {
+    *written = count;
+  }
+  return 1;
+}
