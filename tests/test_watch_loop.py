@@ -124,7 +124,10 @@ class WatchLoop(unittest.TestCase):
             (r"D:\Win dows (x86)\Sys&tem32", 0, r'""D:\Win dows (x86)\Sys&tem32' + tail, 0),
             (r"C:\Windows\system32", 1, r'""C:\Windows\system32' + tail, 1),
             (None, 0, None, 1),
-            ("C:\\" + "x" * 500, 0, None, 1),  # longer than the command line's room
+            # The longest folder that fits the 512-byte command line (511 characters and the
+            # terminator), and one character more, which runs nothing.
+            ("C:\\" + "x" * 464, 0, '""C:\\' + "x" * 464 + tail, 0),
+            ("C:\\" + "x" * 465, 0, None, 1),
         ]
         for folder, command_status, command, expected in cases:
             with self.subTest(folder=folder and folder[:24], command_status=command_status):

@@ -49,7 +49,7 @@ char g_tracePath[4096];
 }
 
 void Trace(const char* format, ...) {
-  char line[512];
+  char line[1024];  // room for a whole 511-character command line
   va_list args;
   va_start(args, format);
   const int length = vsnprintf(line, sizeof line - 1, format, args);
