@@ -158,7 +158,8 @@ static bool Connect() {
   if (IsXwayland()) {
     fputs(
         "mousetrap: this display is Xwayland, which shows pointer motion only over X windows, "
-        "so motion elsewhere would go unseen; not watching. Run mousetrap in an X11 session.\n",
+        "so motion elsewhere would go unseen; not watching. Run mousetrap in an X11 session, or "
+        "in a Wayland session that offers idle notifications.\n",
         stderr);
     exit(2);
   }
