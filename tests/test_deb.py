@@ -31,7 +31,8 @@ class DebianPackage(unittest.TestCase):
                          {"Package": "mousetrap", "Version": VERSION,
                           "Architecture": output("dpkg", "--print-architecture").strip(),
                           "Recommends": "systemd | xdg-utils"})
-        self.assertRegex(fields["Depends"], r"^libc6 \(>= [\d.]+\), libxcb-randr0 \(>= [\d.]+\), libxcb1")
+        self.assertRegex(fields["Depends"], r"^libc6 \(>= [\d.]+\), libsystemd0 \(>= [\d.]+\), "
+                         r"libwayland-client0 \(>= [\d.]+\), libxcb-randr0 \(>= [\d.]+\), libxcb1")
         files = {line.split()[-1]: line.split()[:2] for line in output("dpkg-deb", "-c", DEB).splitlines()
                  if not line.startswith("d")}
         self.assertEqual(files, {
