@@ -1,5 +1,5 @@
 """What the end-to-end tests share: tool checks, processes that die with the test, a private X
-display, the pointer, and Wine."""
+display, headless Wayland compositors, the pointer, and Wine."""
 import contextlib
 import ctypes
 import errno
@@ -85,6 +85,17 @@ def stop(procs):
         proc.wait()
 
 
+def end(procs):
+    """Ends each process as SIGTERM does, so it can tidy up (an X server its lock file), or kills
+    it after 5 s; closes its pipes."""
+    for proc in procs:
+        with proc:
+            proc.terminate()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                proc.wait(5)
+            proc.kill()
+
+
 @contextlib.contextmanager
 def reserved_display():
     """Holds a display number that no X server has, and none can take while it is held (its
@@ -163,25 +174,126 @@ def xwayland_display(folder):
             stop([weston])
 
 
+# Wayland compositors run as the test user: nobody when the tests run as root (sway refuses
+# root). A session bus serves only its own user, so the tool runs as that user too.
+AS_TEST_USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+FAKE_INPUT = os.path.join(HERE, "..", "build", "host", "tests", "fake_input_motion")
+# Moves mutter's pointer one pixel per line of input, in one RemoteDesktop session (it ends with
+# the connection that made it); writes a line when ready and after each move.
+MUTTER_MOVER = """
+import sys, time
+from gi.repository import Gio, GLib
+bus, rd = Gio.bus_get_sync(Gio.BusType.SESSION), "org.gnome.Mutter.RemoteDesktop"
+call = lambda path, method, *args: bus.call_sync(rd, path, rd + ".Session" * ("Session" in path),
+    method, GLib.Variant("(dd)", args) if args else None, None, 0, 5000, None).unpack()
+for _ in range(300):  # until mutter owns its name
+    try: session = call("/org/gnome/Mutter/RemoteDesktop", "CreateSession")[0]; break
+    except GLib.Error: time.sleep(0.1)
+call(session, "Start")
+while print("ok", flush=True) or sys.stdin.readline():
+    call(session, "NotifyPointerMotionRelative", 1.0, 0.0)
+"""
+
+
+def test_user_folder(path):
+    os.mkdir(path, 0o700)
+    if AS_TEST_USER:
+        os.chown(path, AS_TEST_USER["user"], AS_TEST_USER["group"])
+    return path
+
+
+def _line(proc, what, timeout=30):
+    """Reads a line from `proc`'s unbuffered standard output within `timeout` s."""
+    if not (select.select([proc.stdout], [], [], timeout)[0] and proc.stdout.readline()):
+        raise RuntimeError(f"{what} did not start")
+
+
+@contextlib.contextmanager
+def compositor(kind, folder, fake_input=FAKE_INPUT):
+    """Runs the Wayland compositor `kind` (sway, mutter, kwin or weston) headless as the test
+    user, with its own runtime folder and session bus, in `folder` (made here). Yields the
+    environment of a tool in its session, and move(), which moves its pointer one pixel through
+    its input path (None for Weston: no seat). Stops all. RuntimeError when it does not start."""
+    runtime = os.path.join(test_user_folder(folder), "runtime")
+    env = {"PATH": "/usr/bin:/bin", "HOME": folder, "XDG_RUNTIME_DIR": test_user_folder(runtime),
+           "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={folder}/bus",
+           "WAYLAND_DISPLAY": "wayland-1" if kind == "sway" else "mousetrap-test",
+           "SWAYSOCK": f"{runtime}/sway", "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
+           "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "1"}
+    server, mover = {
+        "sway": (["sway", "-c", f"{folder}/sway.config"], ["sh", "-c", "echo; while read -r _; do "
+                 "swaymsg -q seat seat0 cursor move 1 0 && echo; done"]),
+        "mutter": (["mutter", "--headless", "--virtual-monitor", "800x600", "--wayland", "--no-x11",
+                    "--wayland-display=mousetrap-test"], ["/usr/bin/python3", "-c", MUTTER_MOVER]),
+        "kwin": ([f"{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test",
+                  "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"],
+                 [f"{folder}/fake_input_motion"]),
+        "weston": (["weston", "--backend=headless-backend.so", "--socket=mousetrap-test",
+                    "--idle-time=0"], None)}[kind]
+    log, procs = open(os.path.join(folder, "log"), "wb"), []
+
+    def run(args, pipes=False):
+        pipe = subprocess.PIPE if pipes else subprocess.DEVNULL
+        procs.append(start(args, env=env, cwd=folder, stdin=pipe, stdout=pipe if pipes else log,
+                           stderr=log, bufsize=0, **AS_TEST_USER))
+        return procs[-1]
+
+    def move():
+        procs[-1].stdin.write(b"\n")
+        _line(procs[-1], f"{kind}'s pointer", 10)
+
+    try:
+        with open(f"{folder}/sway.config", "w") as f:
+            f.write("xwayland disable\n")
+        if kind == "kwin":
+            # A copy of KWin: without the file capability of the installed one, which a sandbox
+            # may be unable to grant. KWin offers fake input to programs a desktop file allows.
+            for program in (fake_input, "/usr/bin/kwin_wayland"):
+                shutil.copy(program, folder)
+            os.makedirs(f"{folder}/data/applications")
+            with open(f"{folder}/data/applications/mover.desktop", "w") as f:
+                f.write(f"[Desktop Entry]\nType=Application\nName=mover\nExec={mover[0]}\n"
+                        "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n")
+            subprocess.run(["kbuildsycoca5", "--noincremental"], env=env, check=True, timeout=60,
+                           stdout=log, stderr=log, **AS_TEST_USER)
+        _line(run(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                   f"--address={env['DBUS_SESSION_BUS_ADDRESS']}"], pipes=True), "dbus-daemon")
+        run(server)
+        socket = f"{runtime}/{env['WAYLAND_DISPLAY']}"
+        for _ in range(300):
+            if os.path.exists(socket) or procs[-1].poll() is not None:
+                break
+            time.sleep(0.05)
+        if not os.path.exists(socket):
+            raise RuntimeError(f"{kind} did not start (its log: {log.name})")
+        if mover:
+            _line(run(mover, pipes=True), f"{kind}'s pointer")
+        yield env, mover and move
+    finally:
+        end(reversed(procs))
+        log.close()
+
+
 def xdotool(display, *args):
     return subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": display}, check=True,
                           capture_output=True, text=True, timeout=10).stdout
 
 
-def watch_timeline(display, procs, locked, output):
+def watch_timeline(display, procs, locked, output, move=None):
     """Drives the pointer for the tools in `procs` (name: Popen), launched just now: a move in
-    their grace period, a still pointer while they watch, then a one-pixel move.
+    their grace period, a still pointer while they watch, then a one-pixel move; with xdotool
+    on `display`, or with `move()`, which moves it one pixel.
 
     `locked(name)` tells whether a tool's lock command has run, `output(name)` what has reached
     its standard output so far. Returns, per tool, that output just before the last move if it
     was still watching and had not locked then, else None; the time of that move in ms since the
     epoch; and each tool's exit status."""
     time.sleep(GRACE_MOVE_S)
-    xdotool(display, "mousemove", "400", "300")
+    (move or (lambda: xdotool(display, "mousemove", "400", "300")))()
     time.sleep(STILL_UNTIL_S - GRACE_MOVE_S)
     quiet = {name: output(name) if p.poll() is None and not locked(name) else None
              for name, p in procs.items()}
-    xdotool(display, "mousemove_relative", "1", "0")
+    (move or (lambda: xdotool(display, "mousemove_relative", "1", "0")))()
     moved_ms = time.time() * 1000
     deadline = time.monotonic() + LOCK_WAIT_S
     status = {name: p.wait(max(0.1, deadline - time.monotonic())) for name, p in procs.items()}

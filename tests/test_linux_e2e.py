@@ -1,5 +1,6 @@
-"""The native X11 program end to end: a private Xvfb display, real pointer motion, and stand-ins
-for loginctl and xdg-screensaver first on PATH that log their calls and exit as told.
+"""The native program end to end on X11 (NativeX11, UnderXwayland) and on Wayland (Wayland): a
+private Xvfb display or headless compositors, real pointer motion, and stand-ins for loginctl and
+xdg-screensaver first on PATH that log their calls and exit as told.
 
 Several copies watch one display at once and share one pointer timeline (motion in the grace
 period, a still pointer, then a one-pixel move); each has its own stand-in outcome or standard
@@ -7,19 +8,26 @@ output. Another runs on a terminal with its display not yet up: it reports faile
 keeps running, and locks once the display comes up, since the pointer is then no longer where
 the failed reads left the reference. Under Xwayland, where it cannot see all motion, the tool
 refuses to watch.
+
+On Wayland, one copy per compositor watches with what that compositor offers, all on one
+timeline of one-pixel moves through each compositor's own input path; under Weston, which
+offers nothing to watch with, the tool refuses at once.
 """
+import contextlib
 import os
 import pty
 import select
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 import harness
 
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/host/mousetrap"
-harness.require("Xvfb", "xdotool")
+KDE_IDLE = os.path.join(os.path.dirname(PROGRAM), "mousetrap_kde_idle")  # no ext_idle_notifier
+FAKE_INPUT = os.path.join(os.path.dirname(PROGRAM), "tests", "fake_input_motion")
 BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK, FALLBACK = ["loginctl", "lock-session"], ["xdg-screensaver", "lock"]
@@ -36,6 +44,7 @@ STANDIN = ('#!/bin/sh\necho "$(date +%s%3N) $(readlink /proc/$$/fd/1 || echo clo
 class NativeX11(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
+        harness.require("Xvfb", "xdotool")
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-x11-"))
         display = cls.enterClassContext(harness.private_display())
         # A display number held free until the terminal run's display comes up there.
@@ -150,6 +159,83 @@ class UnderXwayland(unittest.TestCase):
               file=sys.stderr)
         self.assertEqual((tool.returncode, stdout, os.path.exists(log)), (2, b"", False))
         self.assertRegex(stderr.decode(), r"^mousetrap: [^\n]*Xwayland[^\n]*X11 session[^\n]*\n$")
+
+
+# name: (compositor, program, outcome: standard output while watching a still pointer after
+# motion in the grace period (None: not watching), lock commands run, exit status, standard
+# output, lines on standard error). Each watches with
+# what its compositor offers; Weston offers nothing. The last watches an X display that goes and
+# comes back as Xwayland (a client of the Weston), where it refuses to go on.
+WATCHED = (BANNER, [LOCK], 0, BANNER, 0)
+WAYLAND = {"sway-org_kde_kwin_idle": ("sway", PROGRAM, WATCHED),
+           "mutter-IdleMonitor": ("mutter", PROGRAM, WATCHED),
+           "kwin-ext_idle_notifier_v1": ("kwin", PROGRAM, WATCHED),
+           "kwin-org_kde_kwin_idle": ("kwin", KDE_IDLE, WATCHED),
+           "weston-refused": ("weston", PROGRAM, (None, [], 2, b"", 1)),
+           "xwayland-refused": (None, PROGRAM, (BANNER, [], 2, BANNER, 1))}
+
+
+class Wayland(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        harness.require("dbus-daemon", "sway", "swaymsg", "mutter", "kwin_wayland", "kbuildsycoca5",
+                        "weston", "Xwayland", "Xvfb")
+        began = time.monotonic()
+        tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wayland-"))
+        os.chmod(tmp, 0o755)  # the test user reaches its own folders within
+        try:
+            cls.sessions = {kind: cls.enterClassContext(harness.compositor(kind, f"{tmp}/{kind}",
+                                                                           FAKE_INPUT))
+                            for kind in ("sway", "mutter", "kwin", "weston")}
+        except (RuntimeError, subprocess.SubprocessError) as error:
+            cls.doClassCleanups()
+            harness.skip(f"skipped: {error}")
+        harness.write_script(f"{tmp}/loginctl", f'{STANDIN}LOGINCTL_EXIT"\n')
+        cls.logs, cls.procs = harness.test_user_folder(f"{tmp}/logs"), {}
+        cls.addClassCleanup(harness.stop, cls.procs.values())
+        number, release = cls.enterClassContext(harness.reserved_display())
+        release()
+        with harness.private_display(number) as display:
+            for name, (kind, program, _) in WAYLAND.items():
+                cls.launch(name, cls.sessions[kind][0] if kind else {"DISPLAY": display}, program)
+            x11 = cls.procs.pop("xwayland-refused")
+            moves = [move for _, move in cls.sessions.values() if move]
+            cls.quiet, _, cls.status = harness.watch_timeline(
+                None, dict(cls.procs), lambda name: cls.read(name, "log"),
+                lambda name: cls.read(name, "out"), move=lambda: [m() for m in moves])
+            cls.quiet["xwayland-refused"] = cls.read("xwayland-refused", "out") \
+                if x11.poll() is None else None
+        cls.procs["xwayland-refused"] = x11
+        xwayland = harness.start(["Xwayland", display], env=cls.sessions["weston"][0],
+                                 stderr=subprocess.DEVNULL, **harness.AS_TEST_USER)
+        cls.addClassCleanup(harness.end, [xwayland])
+        cls.status["xwayland-refused"] = x11.wait(15)
+        print(f"\nWayland test, compositors' start included: {time.monotonic() - began:.1f} s",
+              file=sys.stderr)
+
+    @classmethod
+    def launch(cls, name, env, program):
+        with open(f"{cls.logs}/{name}.out", "wb") as out, \
+                open(f"{cls.logs}/{name}.err", "wb") as err:
+            cls.procs[name] = harness.start([program], stdout=out, stderr=err, env={
+                **env, "PATH": f"{os.path.dirname(cls.logs)}:/usr/bin:/bin",
+                "LOGINCTL_EXIT": "0", "LOCK_LOG": f"{cls.logs}/{name}.log"}, **harness.AS_TEST_USER)
+
+    @classmethod
+    def read(cls, name, what):
+        """The tool's standard output (out) or error (err), or the lock commands it ran (log)."""
+        with contextlib.suppress(FileNotFoundError), open(f"{cls.logs}/{name}.{what}", "rb") as f:
+            text = f.read()
+            return [line.split()[2:] for line in text.decode().splitlines()] if what == "log" \
+                else text
+        return []
+
+    def test_table(self):
+        for name, (_, _, outcome) in WAYLAND.items():
+            with self.subTest(name):
+                self.assertEqual((self.quiet[name], self.read(name, "log"), self.status[name],
+                                  self.read(name, "out"), self.read(name, "err").count(b"\n")),
+                                 outcome)
 
 
 if __name__ == "__main__":
