@@ -150,8 +150,9 @@ def xwayland_display(folder):
     runtime = os.path.join(folder, "runtime")
     os.mkdir(runtime, 0o700)
     log = os.path.join(folder, "weston.log")
-    weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--idle-time=0",
-                    "--socket=mousetrap-test", f"--log={log}"], env={**os.environ,
+    # No outputs: Xwayland then has no RandR output either, whose name would tell what it is.
+    weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--no-outputs",
+                    "--idle-time=0", "--socket=mousetrap-test", f"--log={log}"], env={**os.environ,
                    "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 15
