@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """Measures mousetrap and prints a table (a benchmark, not a test: nothing passes or fails).
 
-For the native X11 build and for the Windows build under Wine, each on a private Xvfb display
-(the 32-bit program where the kernel runs 32-bit programs, its x86-64 twin elsewhere):
+For the native build on a private Xvfb display and on headless sway, mutter and KWin (as the
+tests run them, with one-pixel moves through each compositor's input path), and for the Windows
+build under Wine on a private Xvfb display (the 32-bit program where the kernel runs 32-bit
+programs, its x86-64 twin elsewhere):
 - latency from a one-pixel pointer move, at a random moment after the grace period, to the
   start of the lock command (a stand-in that logs its start time), over --moves runs;
 - CPU time of the watching process (and, under Wine, of wineserver) per minute of a still
   pointer, and the watching process's resident memory, over --idle-seconds.
+And, for comparison, the CPU time per minute of a bare loop that only sleeps 100 ms at a time
+(python3: time.sleep(0.1)).
 
 Also the native tool's resident memory before and after two bursts of keyboard mapping
 changes, which the X server announces to every client.
 
 Run from the project root after scripts/test.sh (or both presets) has built:
-    /usr/bin/python3 bench/bench.py [--moves 30] [--idle-seconds 60] [--only native|wine]
-                                    [--mapping-changes 100000]
+    /usr/bin/python3 bench/bench.py [--moves 30] [--idle-seconds 60] [--mapping-changes 100000]
+                                    [--only native|wayland|wine|loop]
 """
 import argparse
 import os
@@ -31,6 +35,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NATIVE = os.path.join(ROOT, "build", "host", "mousetrap")
 GRACE_S = 7.0
 REFERENCE_S = GRACE_S + 0.1  # after the tool's start: its first sample, the reference
+# compositor: what the native program watches with there
+WAYLAND = {"sway": "org_kde_kwin_idle", "mutter": "IdleMonitor", "kwin": "ext_idle_notifier_v1"}
 
 
 def cpu_ms(pid):
@@ -72,10 +78,14 @@ def started(tool, image):
     raise RuntimeError(f"{image} did not start")
 
 
-def measure(name, display, launch, image, started_ms, moves, idle_s, server=None):
+def one_pixel(display):
+    return lambda: harness.xdotool(display, "mousemove_relative", "1", "0")
+
+
+def measure(name, move, launch, image, started_ms, moves, idle_s, server=None):
     """launch() starts a watching tool, whose program file is `image`, and returns its Popen;
-    started_ms() gives the start time (ms since the epoch) of the lock command it ran; server(),
-    if given, the pid of wineserver."""
+    move() moves the pointer one pixel; started_ms() gives the start time (ms since the epoch)
+    of the lock command the tool ran; server(), if given, the pid of wineserver."""
     latencies = []
     for _ in range(moves):
         tool = launch()
@@ -83,7 +93,7 @@ def measure(name, display, launch, image, started_ms, moves, idle_s, server=None
             # At least 1 s after the reference, at a random phase of the sampling interval.
             begun = started(tool, image)
             time.sleep(max(0, begun + REFERENCE_S + 1 + random.uniform(0, 1) - time.monotonic()))
-            harness.xdotool(display, "mousemove_relative", "1", "0")
+            move()
             moved = time.time() * 1000
             tool.wait(15)
             latencies.append(started_ms() - moved)
@@ -136,24 +146,36 @@ def mapping_changes(tmp, display, changes):
         harness.stop([tool])
 
 
-def native(tmp, display, args):
-    log = os.path.join(tmp, "loginctl.log")
-    bin_dir = os.path.join(tmp, "bin")
-    os.mkdir(bin_dir)
-    harness.write_script(os.path.join(bin_dir, "loginctl"), '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
-    env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "DISPLAY": display, "LOCK_LOG": log}
+def native(name, folder, env, move, args):
+    """Measures the native program, run as the test user with `env` and a stand-in loginctl in
+    `folder` (made here), which logs its start time."""
+    log = os.path.join(harness.test_user_folder(folder), "loginctl.log")
+    harness.write_script(os.path.join(folder, "loginctl"), '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
+    env = {**env, "PATH": f"{folder}:/usr/bin:/bin", "LOCK_LOG": log}
 
     def launch():
         if os.path.exists(log):
             os.remove(log)
-        return harness.start([NATIVE], env=env, stdout=subprocess.DEVNULL)
+        return harness.start([NATIVE], env=env, stdout=subprocess.DEVNULL, **harness.AS_TEST_USER)
 
     def lock_started():
         with open(log) as f:
             return int(f.read())
 
-    return measure("native X11", display, launch, NATIVE, lock_started, args.moves,
-                   args.idle_seconds)
+    return measure(name, move, launch, NATIVE, lock_started, args.moves, args.idle_seconds)
+
+
+def bare_loop(idle_s):
+    """CPU time per minute of a loop that only sleeps 100 ms at a time."""
+    loop = harness.start(["/usr/bin/python3", "-c", "import time\nwhile True: time.sleep(0.1)"])
+    try:
+        time.sleep(1)
+        begun = cpu_ms(loop.pid)
+        time.sleep(idle_s)
+        return {"build": "bare loop, python3: time.sleep(0.1)", "moves": "-", "p50": None,
+                "cpu": (cpu_ms(loop.pid) - begun) * 60 / idle_s, "server": None, "rss": None}
+    finally:
+        harness.stop([loop])
 
 
 def wine(tmp, display, args):
@@ -175,8 +197,8 @@ def wine(tmp, display, args):
             with open(log) as f:
                 return int(f.read().split()[0])
 
-        return measure(f"Windows ({arch}) under Wine", display, launch, exe, lock_started,
-                       args.moves, args.idle_seconds,
+        return measure(f"Windows ({arch}) under Wine", one_pixel(display), launch, exe,
+                       lock_started, args.moves, args.idle_seconds,
                        server=lambda: wineserver_pid(wine_env["WINEPREFIX"]))
 
 
@@ -184,26 +206,36 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--moves", type=int, default=30)
     parser.add_argument("--idle-seconds", type=float, default=60)
-    parser.add_argument("--only", choices=["native", "wine"])
+    parser.add_argument("--only", choices=["native", "wayland", "wine", "loop"])
     parser.add_argument("--mapping-changes", type=int, default=100000)
     args = parser.parse_args()
     harness.require("Xvfb", "xdotool", *([] if args.only == "wine" else ["xmodmap"]))
     rows, mapping = [], None
     with tempfile.TemporaryDirectory(prefix="mousetrap-bench-") as tmp, \
             harness.private_display() as display:
+        os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         harness.xdotool(display, "mousemove", "100", "100")
-        if args.only != "wine":
-            rows.append(native(tmp, display, args))
+        if args.only in (None, "native"):
+            rows.append(native("native X11", f"{tmp}/x11", {"DISPLAY": display},
+                               one_pixel(display), args))
             mapping = mapping_changes(tmp, display, args.mapping_changes)
-        if args.only != "native":
+        for kind, way in WAYLAND.items() if args.only in (None, "wayland") else ():
+            with harness.compositor(kind, f"{tmp}/{kind}") as (env, move):
+                rows.append(native(f"native Wayland, {kind} ({way})", f"{tmp}/{kind}/tool", env,
+                                   move, args))
+        if args.only in (None, "wine"):
             rows.append(wine(tmp, display, args))
+        if args.only in (None, "loop"):
+            rows.append(bare_loop(args.idle_seconds))
     print("| build | moves | latency p50 | p95 | max | CPU per minute watching "
           "| wineserver CPU per minute | resident memory |")
     print("|---|---|---|---|---|---|---|---|")
     for r in rows:
         server = "-" if r["server"] is None else f"{r['server']:.1f} ms"
-        print(f"| {r['build']} | {r['moves']} | {r['p50']:.0f} ms | {r['p95']:.0f} ms "
-              f"| {r['max']:.0f} ms | {r['cpu']:.1f} ms | {server} | {r['rss']:.2f} MiB |")
+        latency = " | ".join("-" if r["p50"] is None else f"{r[key]:.0f} ms"
+                             for key in ("p50", "p95", "max"))
+        rss = "-" if r["rss"] is None else f"{r['rss']:.2f} MiB"
+        print(f"| {r['build']} | {r['moves']} | {latency} | {r['cpu']:.1f} ms | {server} | {rss} |")
     if mapping:
         print(f"\nnative X11 resident memory, before and after each of two bursts of "
               f"{args.mapping_changes} keyboard mapping changes: "
