@@ -45,9 +45,11 @@ def cpu_ms(pid):
         return int(f.read().split()[0]) / 1e6
 
 
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+def rss_kib(pid, key="Rss:"):
+    """Resident memory of a process in KiB; with key="Pss:", its proportional share, where each
+    page shared with other processes counts divided among them."""
+    with open(f"/proc/{pid}/smaps_rollup") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(key))
 
 
 def wineserver_pid(prefix):
@@ -112,7 +114,7 @@ def measure(name, move, launch, image, started_ms, moves, idle_s, server=None):
         per_minute = 60 / idle_s
         tool_cpu = (cpu_ms(tool.pid) - tool_start) * per_minute
         server_cpu = (cpu_ms(server_pid) - server_start) * per_minute if server_pid else None
-        rss = rss_kib(tool.pid)
+        rss, pss = rss_kib(tool.pid), rss_kib(tool.pid, "Pss:")
     finally:
         tool.kill()
         tool.wait()
@@ -120,7 +122,8 @@ def measure(name, move, launch, image, started_ms, moves, idle_s, server=None):
     return {"build": name, "moves": len(latencies),
             "p50": statistics.median(latencies),
             "p95": latencies[min(len(latencies) - 1, round(0.95 * (len(latencies) - 1)))],
-            "max": latencies[-1], "cpu": tool_cpu, "server": server_cpu, "rss": rss / 1024}
+            "max": latencies[-1], "cpu": tool_cpu, "server": server_cpu, "rss": rss / 1024,
+            "pss": pss / 1024}
 
 
 def mapping_changes(tmp, display, changes):
@@ -137,7 +140,7 @@ def mapping_changes(tmp, display, changes):
         time.sleep(REFERENCE_S + 0.5)
         resident = [rss_kib(tool.pid) / 1024]
         for _ in range(2):
-            subprocess.run(["xmodmap", script], env={**os.environ, "DISPLAY": display},
+            harness.run(["xmodmap", script], env={**os.environ, "DISPLAY": display},
                            check=True, timeout=600)
             time.sleep(0.5)  # a few readings after the last change
             resident.append(rss_kib(tool.pid) / 1024)
@@ -228,13 +231,13 @@ def main():
         if args.only in (None, "loop"):
             rows.append(bare_loop(args.idle_seconds))
     print("| build | moves | latency p50 | p95 | max | CPU per minute watching "
-          "| wineserver CPU per minute | resident memory |")
+          "| wineserver CPU per minute | resident memory (proportional share) |")
     print("|---|---|---|---|---|---|---|---|")
     for r in rows:
         server = "-" if r["server"] is None else f"{r['server']:.1f} ms"
         latency = " | ".join("-" if r["p50"] is None else f"{r[key]:.0f} ms"
                              for key in ("p50", "p95", "max"))
-        rss = "-" if r["rss"] is None else f"{r['rss']:.2f} MiB"
+        rss = "-" if r["rss"] is None else f"{r['rss']:.2f} MiB ({r['pss']:.2f} MiB)"
         print(f"| {r['build']} | {r['moves']} | {latency} | {r['cpu']:.1f} ms | {server} | {rss} |")
     if mapping:
         print(f"\nnative X11 resident memory, before and after each of two bursts of "

@@ -1,5 +1,6 @@
 """What the end-to-end tests share: tool checks, processes that die with the test, a private X
 display, headless Wayland compositors, the pointer, and Wine."""
+import atexit
 import contextlib
 import ctypes
 import errno
@@ -11,6 +12,7 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 GRACE_MOVE_S = 3.0  # after launch: inside the tool's 7 s grace period
@@ -26,15 +28,42 @@ MINGW_GCC = {"win32": "i686-w64-mingw32-gcc", "win64": "x86_64-w64-mingw32-gcc"}
 # A 32-bit program the wine32:i386 package installs: trying it tells whether the kernel runs
 # 32-bit programs. MOUSETRAP_32BIT_PROBE names another to try (a test of the refusal path).
 PROBE_32BIT = os.environ.get("MOUSETRAP_32BIT_PROBE", "/usr/lib/wine/wineserver32")
-# wineserver outlives its last client by this long, so it ends by itself even when the test is
-# killed before it can stop the server.
-SERVER_LINGER_S = 20
+# Wayland compositors run as the test user: nobody when the tests run as root (sway refuses
+# root). A session bus serves only its own user, so the tool runs as that user too.
+AS_TEST_USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
+
+
+def _reachable_by_others(path):
+    parts = os.path.abspath(path).split(os.sep)
+    return all(os.stat(os.sep.join(parts[:i]) or os.sep).st_mode & 0o001
+               for i in range(1, len(parts)))
+
+
+# Each test's temporary folders lie in one folder of its own in the build tree, which ctest
+# names in MOUSETRAP_TEST_TMP and which is emptied when the test starts: what a killed run left
+# goes with the next run, and nothing is left in /tmp. Wine's server folder and lintian's files
+# follow TMPDIR there. (In /tmp after all where the test user could not reach the build tree.)
+TMP = os.environ.get("MOUSETRAP_TEST_TMP") or os.path.join(
+    tempfile.gettempdir(), f"mousetrap-{os.path.basename(sys.argv[0])}")
+if AS_TEST_USER and not _reachable_by_others(os.path.dirname(TMP)):
+    TMP = os.path.join("/tmp", "mousetrap-tests", os.path.basename(TMP))
+# Sockets need short paths (108 bytes at most, less for sway's): runtime folders lie in /tmp.
+RUNTIME = os.path.join("/tmp", f"mousetrap-{os.path.basename(TMP)}")
+for folder in (TMP, RUNTIME):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder, 0o755)
+atexit.register(shutil.rmtree, RUNTIME, ignore_errors=True)
+os.environ["TMPDIR"] = tempfile.tempdir = TMP
+os.environ["MOUSETRAP_TEST_TMP"] = os.path.join(TMP, "nested")  # for a test this one runs
 
 
 def skip(reason, even_if_required=False):
     """Ends the test as skipped (77), or as failed when MOUSETRAP_REQUIRE_ALL is set and the
-    reason is one a package could mend."""
+    reason is one a package could mend. The reason is also kept in the test's folder, for the
+    test command to show."""
     print(reason)
+    with open(os.path.join(TMP, "skipped"), "w") as f:
+        f.write(reason)
     sys.exit(1 if os.environ.get("MOUSETRAP_REQUIRE_ALL") and not even_if_required else 77)
 
 
@@ -60,7 +89,7 @@ def kernel_refuses_32bit():
     """Runs the 32-bit probe: True when the kernel refuses it (ENOEXEC); any other failure is
     raised."""
     try:
-        subprocess.run([PROBE_32BIT, "--version"], check=True, capture_output=True, timeout=10)
+        run([PROBE_32BIT, "--version"], check=True, capture_output=True, timeout=10)
     except OSError as error:
         if error.errno == errno.ENOEXEC:
             return True
@@ -68,13 +97,37 @@ def kernel_refuses_32bit():
     return False
 
 
-def _die_with_parent():
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+def _die_with_parent(death_signal):
+    ctypes.CDLL(None, use_errno=True).prctl(1, death_signal)  # PR_SET_PDEATHSIG
 
 
-def start(args, **kwargs):
-    """Popen for what a test starts: killed by the kernel if the test itself is killed."""
-    return subprocess.Popen(args, preexec_fn=_die_with_parent, **kwargs)
+_started = []  # (Popen, its death signal) of each process a test started
+
+
+def start(args, death_signal=signal.SIGKILL, **kwargs):
+    """Popen for what a test starts: sent `death_signal` by the kernel if the test itself dies
+    (SIGTERM for X servers, which then remove their sockets and lock files)."""
+    proc = subprocess.Popen(args, preexec_fn=lambda: _die_with_parent(death_signal), **kwargs)
+    _started.append((proc, death_signal))
+    return proc
+
+
+def run(args, **kwargs):
+    """subprocess.run for what a test runs: killed by the kernel if the test itself dies."""
+    return subprocess.run(args, preexec_fn=lambda: _die_with_parent(signal.SIGKILL), **kwargs)
+
+
+def _parent_gone(signum, _):
+    """ctest, the test's parent, has gone: stops what the test started, then ends the test by
+    SystemExit, so its clean-ups run on the way out."""
+    for proc, death_signal in _started:
+        if proc.poll() is None:
+            proc.send_signal(death_signal)
+    raise SystemExit(128 + signum)
+
+
+signal.signal(signal.SIGTERM, _parent_gone)
+_die_with_parent(signal.SIGTERM)
 
 
 def stop(procs):
@@ -99,8 +152,9 @@ def end(procs):
 @contextlib.contextmanager
 def reserved_display():
     """Holds a display number that no X server has, and none can take while it is held (its
-    abstract socket is bound here, and X servers on Linux bind it too). Yields (number, release);
-    clients of that display fail to connect until a server starts there after release()."""
+    abstract socket is bound here, and X servers on Linux bind it too); yields it. Clients of
+    that display fail to connect until a server listens there on the socket file alone
+    (`-nolisten local`), which xcb tries after the abstract one."""
     for number in range(200, 1000):
         holder = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
@@ -110,19 +164,20 @@ def reserved_display():
             continue
         with holder:
             if not os.path.exists(f"/tmp/.X{number}-lock"):
-                yield number, holder.close
+                yield number
                 return
     raise RuntimeError("no free display number")
 
 
 @contextlib.contextmanager
 def private_display(number=None):
-    """Runs Xvfb on display `number`, or on one of its own choosing; yields the DISPLAY value."""
+    """Runs Xvfb on the held display `number` (see reserved_display), or on one of its own
+    choosing; yields the DISPLAY value."""
     read_end, write_end = os.pipe()
-    chosen = [] if number is None else [f":{number}"]
+    chosen = [] if number is None else [f":{number}", "-nolisten", "local"]
     xvfb = start(["Xvfb", *chosen, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
                   "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
-                 stderr=subprocess.DEVNULL)
+                 stderr=subprocess.DEVNULL, death_signal=signal.SIGTERM)
     os.close(write_end)
     try:
         number = b""
@@ -136,24 +191,20 @@ def private_display(number=None):
         yield f":{int(number)}"
     finally:
         os.close(read_end)
-        xvfb.terminate()
-        try:
-            xvfb.wait(5)
-        except subprocess.TimeoutExpired:
-            stop([xvfb])
+        end([xvfb])
 
 
 @contextlib.contextmanager
 def xwayland_display(folder):
-    """Runs Weston headless with Xwayland, in a private runtime folder under `folder`; yields the
-    DISPLAY value of its Xwayland, which starts at the first X client. Stops both."""
-    runtime = os.path.join(folder, "runtime")
-    os.mkdir(runtime, 0o700)
+    """Runs Weston headless with Xwayland, with a private runtime folder, its log in `folder`;
+    yields the DISPLAY value of its Xwayland, which starts at the first X client. Stops both."""
+    runtime = tempfile.mkdtemp(dir=RUNTIME)
     log = os.path.join(folder, "weston.log")
     # No outputs: Xwayland then has no RandR output either, whose name would tell what it is.
     weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--no-outputs",
                     "--idle-time=0", "--socket=mousetrap-test", f"--log={log}"], env={**os.environ,
-                   "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   death_signal=signal.SIGTERM)
     try:
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline and weston.poll() is None:
@@ -167,17 +218,9 @@ def xwayland_display(folder):
             raise RuntimeError("Weston's Xwayland did not start")
         yield found.group(1)
     finally:
-        # Xwayland, Weston's child, ends when its compositor has gone.
-        weston.terminate()
-        try:
-            weston.wait(5)
-        except subprocess.TimeoutExpired:
-            stop([weston])
+        end([weston])  # and so Xwayland, its child
 
 
-# Wayland compositors run as the test user: nobody when the tests run as root (sway refuses
-# root). A session bus serves only its own user, so the tool runs as that user too.
-AS_TEST_USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
 FAKE_INPUT = os.path.join(HERE, "..", "build", "host", "tests", "fake_input_motion")
 # Moves mutter's pointer one pixel per line of input, in one RemoteDesktop session (it ends with
 # the connection that made it); writes a line when ready and after each move.
@@ -215,9 +258,9 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
     user, with its own runtime folder and session bus, in `folder` (made here). Yields the
     environment of a tool in its session, and move(), which moves its pointer one pixel through
     its input path (None for Weston: no seat). Stops all. RuntimeError when it does not start."""
-    runtime = os.path.join(test_user_folder(folder), "runtime")
-    env = {"PATH": "/usr/bin:/bin", "HOME": folder, "XDG_RUNTIME_DIR": test_user_folder(runtime),
-           "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={folder}/bus",
+    runtime = test_user_folder(os.path.join(RUNTIME, kind))
+    env = {"PATH": "/usr/bin:/bin", "HOME": test_user_folder(folder), "XDG_RUNTIME_DIR": runtime,
+           "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
            "WAYLAND_DISPLAY": "wayland-1" if kind == "sway" else "mousetrap-test",
            "SWAYSOCK": f"{runtime}/sway", "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
            "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "1"}
@@ -233,7 +276,7 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
                     "--idle-time=0"], None)}[kind]
     log, procs = open(os.path.join(folder, "log"), "wb"), []
 
-    def run(args, pipes=False):
+    def launch(args, pipes=False):
         pipe = subprocess.PIPE if pipes else subprocess.DEVNULL
         procs.append(start(args, env=env, cwd=folder, stdin=pipe, stdout=pipe if pipes else log,
                            stderr=log, bufsize=0, **AS_TEST_USER))
@@ -255,11 +298,11 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
             with open(f"{folder}/data/applications/mover.desktop", "w") as f:
                 f.write(f"[Desktop Entry]\nType=Application\nName=mover\nExec={mover[0]}\n"
                         "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n")
-            subprocess.run(["kbuildsycoca5", "--noincremental"], env=env, check=True, timeout=60,
-                           stdout=log, stderr=log, **AS_TEST_USER)
-        _line(run(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+            run(["kbuildsycoca5", "--noincremental"], env=env, check=True, timeout=60, stdout=log,
+                stderr=log, **AS_TEST_USER)
+        _line(launch(["dbus-daemon", "--session", "--nofork", "--print-address=1",
                    f"--address={env['DBUS_SESSION_BUS_ADDRESS']}"], pipes=True), "dbus-daemon")
-        run(server)
+        launch(server)
         socket = f"{runtime}/{env['WAYLAND_DISPLAY']}"
         for _ in range(300):
             if os.path.exists(socket) or procs[-1].poll() is not None:
@@ -268,7 +311,7 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
         if not os.path.exists(socket):
             raise RuntimeError(f"{kind} did not start (its log: {log.name})")
         if mover:
-            _line(run(mover, pipes=True), f"{kind}'s pointer")
+            _line(launch(mover, pipes=True), f"{kind}'s pointer")
         yield env, mover and move
     finally:
         end(reversed(procs))
@@ -276,8 +319,8 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
 
 
 def xdotool(display, *args):
-    return subprocess.run(["xdotool", *args], env={**os.environ, "DISPLAY": display}, check=True,
-                          capture_output=True, text=True, timeout=10).stdout
+    return run(["xdotool", *args], env={**os.environ, "DISPLAY": display}, check=True,
+               capture_output=True, text=True, timeout=10).stdout
 
 
 def watch_timeline(display, procs, locked, output, move=None):
@@ -303,8 +346,8 @@ def watch_timeline(display, procs, locked, output, move=None):
 
 def build_standin_rundll32(path, arch):
     """Builds the stand-in rundll32.exe (standin_rundll32.c) for `arch` (win32 or win64)."""
-    subprocess.run([MINGW_GCC[arch], "-O2", "-static", "-o", path,
-                    os.path.join(HERE, "standin_rundll32.c")], check=True, timeout=30)
+    run([MINGW_GCC[arch], "-O2", "-static", "-o", path, os.path.join(HERE, "standin_rundll32.c")],
+        check=True, timeout=30)
 
 
 def install_standin_rundll32(env, arch):
@@ -334,23 +377,24 @@ def require_wine(arch):
 def wine_session(folder, display, arch):
     """A private 64-bit Wine prefix in `folder`, its server up and warmed by a first `arch`
     program, so a tool's clock starts on a warm Wine; yields the environment to run Wine with.
-    Stops the server."""
-    env = {"PATH": os.environ["PATH"], "HOME": folder, "DISPLAY": display,
+    Stops the server, which is the test's own child, so it dies with the test; it keeps none of
+    the test's output."""
+    env = {"PATH": os.environ["PATH"], "HOME": folder, "DISPLAY": display, "TMPDIR": TMP,
            "WINEPREFIX": os.path.join(folder, "prefix"), "WINEDEBUG": "-all",
            "WINEDLLOVERRIDES": "mscoree,mshtml="}
     os.mkdir(env["WINEPREFIX"])
+    server = start(["wineserver", "--foreground", "--persistent"], env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         began = time.monotonic()
-        subprocess.run(["wineserver", f"--persistent={SERVER_LINGER_S}"], env=env, check=True,
-                       timeout=10)
         # The 64-bit loader makes the prefix; then the program's own loader warms up.
         for loader in dict.fromkeys([WINE_LOADER["win64"], WINE_LOADER[arch]]):
-            subprocess.run([loader, "cmd", "/c", "exit"], env=env, check=True, timeout=45,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                           preexec_fn=_die_with_parent)
+            run([loader, "cmd", "/c", "exit"], env=env, check=True, timeout=45,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         print(f"\nWine prefix warm-up: {time.monotonic() - began:.1f} s", file=sys.stderr)
         # Wine's desktop centred the pointer when it started: put it somewhere known.
         xdotool(display, "mousemove", "100", "100")
         yield env
     finally:
-        subprocess.run(["wineserver", "-k"], env=env, timeout=10)
+        run(["wineserver", "-k"], env=env, timeout=10)
+        end([server])

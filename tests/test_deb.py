@@ -19,7 +19,7 @@ if not os.path.exists(DEB):
 
 
 def output(*command, **kwargs):
-    return subprocess.run(command, check=True, capture_output=True, text=True, timeout=120,
+    return harness.run(command, check=True, capture_output=True, text=True, timeout=120,
                           **kwargs).stdout
 
 
@@ -51,7 +51,7 @@ class DebianPackage(unittest.TestCase):
             copy = os.path.join(tmp, "elsewhere")
             shutil.copytree(SOURCE, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
             time.sleep(max(0.0, os.path.getmtime(DEB) + 1.5 - time.time()))
-            build = subprocess.run(["cmake", "--workflow", "--preset", "deb"], cwd=copy,
+            build = harness.run(["cmake", "--workflow", "--preset", "deb"], cwd=copy,
                                    umask=0o077 if os.umask(os.umask(0)) != 0o077 else 0o022,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                                    timeout=300)
@@ -62,14 +62,14 @@ class DebianPackage(unittest.TestCase):
             self.assertEqual(harness.read(rebuilt), harness.read(DEB))
 
     def test_lintian_reports_no_error_or_warning(self):
-        found = subprocess.run(["lintian", DEB], capture_output=True, text=True, timeout=300)
+        found = harness.run(["lintian", DEB], capture_output=True, text=True, timeout=300)
         print(f"\nlintian: {found.stdout.strip() or '(nothing)'}", file=sys.stderr)
         self.assertEqual([line for line in found.stdout.splitlines() if line[:2] in ("E:", "W:")], [])
 
     def test_installed_program_and_manual_page(self):
         with tempfile.TemporaryDirectory(prefix="mousetrap-deb-") as root, \
                 harness.private_display() as display:
-            subprocess.run(["dpkg", "-x", DEB, root], check=True, timeout=60)
+            harness.run(["dpkg", "-x", DEB, root], check=True, timeout=60)
             page = output("man", "-l", os.path.join(root, "usr/share/man/man1/mousetrap.1.gz"),
                           env={**os.environ, "MANWIDTH": "80", "LC_ALL": "C.UTF-8"})
             for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "FILES", "SECURITY"):

@@ -17,6 +17,7 @@ import contextlib
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import tempfile
@@ -36,8 +37,10 @@ LOCK, FALLBACK = ["loginctl", "lock-session"], ["xdg-screensaver", "lock"]
 RUNS = {"plain": (0, 0, "file"), "fallback": (1, 0, "file"), "both fail": (1, 1, "file"),
         "vanished reader": (0, 0, "pipe"), "output closed": (0, 0, "closed")}
 # Logs its start time (ms since the epoch), what its standard output is (the tool's, inherited),
-# its name and arguments; exits with $<status variable>.
+# the signals it ignores (hex mask), the descriptors of the shell that runs the lock command (the
+# tool's child), its name and arguments; exits with $<status variable>.
 STANDIN = ('#!/bin/sh\necho "$(date +%s%3N) $(readlink /proc/$$/fd/1 || echo closed) '
+           "$(awk '/^SigIgn/ {print $2}' /proc/$$/status) $(ls /proc/$PPID/fd | paste -sd, -) "
            '$(basename "$0") $*" >> "$LOCK_LOG"\nexit "$')
 
 
@@ -48,7 +51,7 @@ class NativeX11(unittest.TestCase):
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-x11-"))
         display = cls.enterClassContext(harness.private_display())
         # A display number held free until the terminal run's display comes up there.
-        cls.later, release_later = cls.enterClassContext(harness.reserved_display())
+        cls.later = cls.enterClassContext(harness.reserved_display())
         cls.procs = {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
 
@@ -74,40 +77,45 @@ class NativeX11(unittest.TestCase):
                 **env, "LOCK_LOG": cls.logs[name], "LOGINCTL_EXIT": str(loginctl),
                 "SCREENSAVER_EXIT": str(screensaver)})
             os.close(out)
-        # The terminal run: standard output is a pseudo-terminal, the display is not up yet.
+        # Runs whose display is not up yet, with standard output a pseudo-terminal or a file.
         master, slave = pty.openpty()
         cls.addClassCleanup(os.close, master)
-        cls.logs["terminal"] = os.path.join(tmp, "terminal.log")
-        terminal = harness.start([PROGRAM], stdout=slave, env={
-            **env, "DISPLAY": f":{cls.later}", "LOCK_LOG": cls.logs["terminal"],
-            "LOGINCTL_EXIT": "0"})
-        os.close(slave)
+        cls.outs["unreachable"] = os.path.join(tmp, "unreachable.out")
+        waiting = {}
+        for name, out in (("terminal", slave), ("unreachable", os.open(
+                cls.outs["unreachable"], os.O_WRONLY | os.O_CREAT, 0o644))):
+            cls.logs[name] = os.path.join(tmp, f"{name}.log")
+            waiting[name] = harness.start([PROGRAM], stdout=out, env={
+                **env, "DISPLAY": f":{cls.later}", "LOCK_LOG": cls.logs[name],
+                "LOGINCTL_EXIT": "0"})
+            os.close(out)
         watchers = dict(cls.procs)
-        cls.procs["terminal"] = terminal
+        cls.procs.update(waiting)
 
         cls.quiet, cls.moved_ms, cls.status = harness.watch_timeline(
             display, watchers, lambda name: os.path.exists(cls.logs[name]),
             lambda name: harness.read(cls.outs[name]))
 
-        cls.terminal_watching = terminal.poll() is None and not os.path.exists(cls.logs["terminal"])
+        cls.waiting_watch = [proc.poll() is None and not os.path.exists(cls.logs[name])
+                             for name, proc in waiting.items()]
         cls.screen = b""
         while select.select([master], [], [], 0)[0]:  # what it has written so far, never blocking
             cls.screen += os.read(master, 65536)
-        release_later()
         with harness.private_display(cls.later):
-            cls.status["terminal"] = terminal.wait(10)
+            cls.status.update({name: proc.wait(10) for name, proc in waiting.items()})
 
     @classmethod
     def calls(cls, name):
         if not os.path.exists(cls.logs[name]):
             return []
         with open(cls.logs[name]) as f:
-            return [line.split()[2:] for line in f]
+            return [line.split()[4:] for line in f]
 
     @classmethod
-    def output_of_lock_command(cls, name):
+    def record(cls, name):
+        """The fields the first lock command logged."""
         with open(cls.logs[name]) as f:
-            return f.read().split()[1]
+            return f.readline().split()
 
     def test_grace_motion_ignored_and_still_pointer_keeps_watching(self):
         # Still watching before the last move, its banner already out (a file is not flushed
@@ -126,13 +134,19 @@ class NativeX11(unittest.TestCase):
                 self.assertEqual((self.calls(name), self.status[name]), (calls, status))
                 with open(self.outs[name], "rb") as f:
                     self.assertEqual(f.read(), BANNER if RUNS[name][2] == "file" else b"")
-        self.assertEqual(self.output_of_lock_command("output closed"), "/dev/null")
-        with open(self.logs["plain"]) as f:
-            latency = int(f.read().split()[0]) - self.moved_ms
+        self.assertEqual(self.record("output closed")[1], "/dev/null")
+        # The lock command inherits no ignored SIGPIPE (bit 13 of the mask), nor any descriptor
+        # of the tool's but 0, 1 and 2.
+        ignored, descriptors = self.record("plain")[2:4]
+        self.assertEqual((int(ignored, 16) >> 12 & 1, descriptors), (0, "0,1,2"))
+        latency = int(self.record("plain")[0]) - self.moved_ms
         print(f"\nmove to loginctl start: {latency:.0f} ms", file=sys.stderr)
 
     def test_unreachable_display_reported_on_the_terminal_then_recovered(self):
-        self.assertTrue(self.terminal_watching)
+        self.assertEqual(self.waiting_watch, [True, True])
+        # Not on a terminal, the failure text is lost: only the banner is in the file.
+        self.assertEqual((harness.read(self.outs["unreachable"]), self.calls("unreachable"),
+                          self.status["unreachable"]), (BANNER, [LOCK], 0))
         banner = BANNER.replace(b"\n", b"\r\n")  # the terminal writes the line feed as CR LF
         self.assertTrue(self.screen.startswith(banner), self.screen[:40])
         failures = self.screen[len(banner):]
@@ -193,8 +207,7 @@ class Wayland(unittest.TestCase):
         harness.write_script(f"{tmp}/loginctl", f'{STANDIN}LOGINCTL_EXIT"\n')
         cls.logs, cls.procs = harness.test_user_folder(f"{tmp}/logs"), {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
-        number, release = cls.enterClassContext(harness.reserved_display())
-        release()
+        number = cls.enterClassContext(harness.reserved_display())
         with harness.private_display(number) as display:
             for name, (kind, program, _) in WAYLAND.items():
                 cls.launch(name, cls.sessions[kind][0] if kind else {"DISPLAY": display}, program)
@@ -206,8 +219,9 @@ class Wayland(unittest.TestCase):
             cls.quiet["xwayland-refused"] = cls.read("xwayland-refused", "out") \
                 if x11.poll() is None else None
         cls.procs["xwayland-refused"] = x11
-        xwayland = harness.start(["Xwayland", display], env=cls.sessions["weston"][0],
-                                 stderr=subprocess.DEVNULL, **harness.AS_TEST_USER)
+        xwayland = harness.start(["Xwayland", display, "-nolisten", "local"],
+                                 env=cls.sessions["weston"][0], stderr=subprocess.DEVNULL,
+                                 death_signal=signal.SIGTERM, **harness.AS_TEST_USER)
         cls.addClassCleanup(harness.end, [xwayland])
         cls.status["xwayland-refused"] = x11.wait(15)
         print(f"\nWayland test, compositors' start included: {time.monotonic() - began:.1f} s",
@@ -226,7 +240,7 @@ class Wayland(unittest.TestCase):
         """The tool's standard output (out) or error (err), or the lock commands it ran (log)."""
         with contextlib.suppress(FileNotFoundError), open(f"{cls.logs}/{name}.{what}", "rb") as f:
             text = f.read()
-            return [line.split()[2:] for line in text.decode().splitlines()] if what == "log" \
+            return [line.split()[4:] for line in text.decode().splitlines()] if what == "log" \
                 else text
         return []
 

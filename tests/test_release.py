@@ -32,7 +32,7 @@ def release_files(build):
 
 def run(command, cwd, umask=-1, **env):
     """Runs a build step; returns (exit status, everything it printed)."""
-    proc = subprocess.run(command, cwd=cwd, env={**os.environ, **env}, stdout=subprocess.PIPE,
+    proc = harness.run(command, cwd=cwd, env={**os.environ, **env}, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True, timeout=300, umask=umask)
     return proc.returncode, proc.stdout
 
@@ -63,7 +63,7 @@ class Release(unittest.TestCase):
         self.assertEqual(hashlib.sha256(read(archive)).hexdigest(), digest)
         print(f"\n{name}: {os.path.getsize(archive)} bytes, sha256 {digest}", file=sys.stderr)
         top = name[: -len(".zip")]
-        epoch = os.environ.get("SOURCE_DATE_EPOCH") or subprocess.run(
+        epoch = os.environ.get("SOURCE_DATE_EPOCH") or harness.run(
             ["git", "-C", SOURCE, "log", "-1", "--format=%ct"], capture_output=True, text=True,
             check=True).stdout
         stamp = time.gmtime(int(epoch))
@@ -80,11 +80,11 @@ class Release(unittest.TestCase):
     def test_signing(self):
         keys = os.path.join(self.tmp, "bob's keys")  # a quote in the path
         os.mkdir(keys)
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+        harness.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                         "-subj", "/CN=mousetrap test signer", "-keyout", "key.pem", "-out",
                         "cert.pem", "-addext", "extendedKeyUsage=codeSigning"],
                        cwd=keys, check=True, capture_output=True, timeout=60)
-        subprocess.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem",
+        harness.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem",
                         "-out", "key.p12", "-passout", "env:MOUSETRAP_SIGNING_PASSWORD"],
                        cwd=keys, check=True, capture_output=True, timeout=60,
                        env={**os.environ, "MOUSETRAP_SIGNING_PASSWORD": PASSWORD})
@@ -111,11 +111,11 @@ class Release(unittest.TestCase):
         status, log = run(["cmake", "--workflow", "--preset", "release"], signed,
                           MOUSETRAP_SIGNING_PASSWORD=PASSWORD)
         self.assertEqual(status, 0, log)
-        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", os.path.join(keys, "cert.pem"),
+        verified = harness.run(["osslsigncode", "verify", "-CAfile", os.path.join(keys, "cert.pem"),
                                    "-in", exe], capture_output=True, text=True, timeout=60)
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
         unsigned = os.path.join(self.tmp, "unsigned.exe")
-        subprocess.run(["osslsigncode", "remove-signature", "-in", exe, "-out", unsigned],
+        harness.run(["osslsigncode", "remove-signature", "-in", exe, "-out", unsigned],
                        check=True, capture_output=True, timeout=60)
         self.assertEqual(read(unsigned), read(os.path.join(BUILD, "mousetrap.exe")))
         print(f"\nsigned mousetrap.exe: {os.path.getsize(exe)} bytes, unsigned "
@@ -125,7 +125,7 @@ class Release(unittest.TestCase):
         archive = next(n for n in files if n.endswith(".zip"))
         with zipfile.ZipFile(os.path.join(build, archive)) as z:
             self.assertEqual(z.read(f"{archive[:-4]}/mousetrap.exe"), files["mousetrap.exe"])
-        checks = subprocess.run([sys.executable, os.path.join(harness.HERE, "test_executable.py"),
+        checks = harness.run([sys.executable, os.path.join(harness.HERE, "test_executable.py"),
                                  exe, "I386"], capture_output=True, text=True, timeout=60)
         self.assertEqual(checks.returncode, 0, checks.stderr)
         # The password is in no command line, cache or log.

@@ -10,6 +10,8 @@ import sys
 import tempfile
 import unittest
 
+import harness
+
 PROGRAM, WINDOWS_PROGRAM = sys.argv[1:3]
 del sys.argv[1:3]
 BANNER = "开始\n".encode("utf-8")
@@ -32,7 +34,7 @@ def run(script, until=8000, args=(), loginctl=0, screensaver=0, program=PROGRAM,
         env = {"PATH": tmp, "MOUSETRAP_TRACE": trace, "MOUSETRAP_SCRIPT": script,
                "MOUSETRAP_UNTIL": str(until), **extra_env}
         with open(os.path.join(tmp, "out"), "w+b") as out:
-            proc = subprocess.run([program, *args], stdout=out, env=env, timeout=20)
+            proc = harness.run([program, *args], stdout=out, env=env, timeout=20)
             out.seek(0)
             stdout = out.read()
         with open(trace) as f:
