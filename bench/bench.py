@@ -22,6 +22,7 @@ Run from the project root after scripts/test.sh (or both presets) has built:
 import argparse
 import os
 import random
+import shutil
 import statistics
 import subprocess
 import sys
@@ -153,19 +154,20 @@ def native(name, folder, env, move, args):
     """Measures the native program, run as the test user with `env` and a stand-in loginctl in
     `folder` (made here), which logs its start time."""
     log = os.path.join(harness.test_user_folder(folder), "loginctl.log")
+    program = shutil.copy(NATIVE, folder)  # which the test user can run wherever the build is
     harness.write_script(os.path.join(folder, "loginctl"), '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
     env = {**env, "PATH": f"{folder}:/usr/bin:/bin", "LOCK_LOG": log}
 
     def launch():
         if os.path.exists(log):
             os.remove(log)
-        return harness.start([NATIVE], env=env, stdout=subprocess.DEVNULL, **harness.AS_TEST_USER)
+        return harness.start([program], env=env, stdout=subprocess.DEVNULL, **harness.AS_TEST_USER)
 
     def lock_started():
         with open(log) as f:
             return int(f.read())
 
-    return measure(name, move, launch, NATIVE, lock_started, args.moves, args.idle_seconds)
+    return measure(name, move, launch, program, lock_started, args.moves, args.idle_seconds)
 
 
 def bare_loop(idle_s):

@@ -51,7 +51,10 @@ if AS_TEST_USER and not _reachable_by_others(os.path.dirname(TMP)):
 RUNTIME = os.path.join("/tmp", f"mousetrap-{os.path.basename(TMP)}")
 for folder in (TMP, RUNTIME):
     shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder, 0o755)
+    os.makedirs(folder)
+    os.chmod(folder, 0o755)  # the test user may pass, whatever the umask
+if AS_TEST_USER:
+    os.chmod(os.path.dirname(TMP), 0o755)
 atexit.register(shutil.rmtree, RUNTIME, ignore_errors=True)
 os.environ["TMPDIR"] = tempfile.tempdir = TMP
 os.environ["MOUSETRAP_TEST_TMP"] = os.path.join(TMP, "nested")  # for a test this one runs

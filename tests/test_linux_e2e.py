@@ -17,6 +17,7 @@ import contextlib
 import os
 import pty
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -197,6 +198,8 @@ class Wayland(unittest.TestCase):
         began = time.monotonic()
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wayland-"))
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
+        # Copies that the test user can run wherever the build tree lies.
+        cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
         try:
             cls.sessions = {kind: cls.enterClassContext(harness.compositor(kind, f"{tmp}/{kind}",
                                                                            FAKE_INPUT))
@@ -231,7 +234,7 @@ class Wayland(unittest.TestCase):
     def launch(cls, name, env, program):
         with open(f"{cls.logs}/{name}.out", "wb") as out, \
                 open(f"{cls.logs}/{name}.err", "wb") as err:
-            cls.procs[name] = harness.start([program], stdout=out, stderr=err, env={
+            cls.procs[name] = harness.start([cls.copies[program]], stdout=out, stderr=err, env={
                 **env, "PATH": f"{os.path.dirname(cls.logs)}:/usr/bin:/bin",
                 "LOGINCTL_EXIT": "0", "LOCK_LOG": f"{cls.logs}/{name}.log"}, **harness.AS_TEST_USER)
 
