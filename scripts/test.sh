@@ -17,6 +17,6 @@ status=0
 cmake --workflow --preset host || status=$?
 # ctest shows only "Skipped"; each skipped test left its reason in its folder.
 for reason in build/host/tests/tmp/*/skipped; do
-  [[ -e $reason ]] && echo "$(basename "$(dirname "$reason")") skipped: $(cat "$reason")"
+  [[ -e $reason ]] && echo "$(basename "$(dirname "$reason")") did not run: $(cat "$reason")"
 done
 exit "$status"
