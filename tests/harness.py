@@ -47,17 +47,24 @@ TMP = os.environ.get("MOUSETRAP_TEST_TMP") or os.path.join(
     tempfile.gettempdir(), f"mousetrap-{os.path.basename(sys.argv[0])}")
 if AS_TEST_USER and not _reachable_by_others(os.path.dirname(TMP)):
     TMP = os.path.join("/tmp", "mousetrap-tests", os.path.basename(TMP))
-# Sockets need short paths (108 bytes at most, less for sway's): runtime folders lie in /tmp.
+# Sockets need short paths (108 bytes at most, less for sway's): runtime folders lie in /tmp,
+# made when first needed, removed at exit (or when the test starts again, after a kill).
 RUNTIME = os.path.join("/tmp", f"mousetrap-{os.path.basename(TMP)}")
 for folder in (TMP, RUNTIME):
     shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    os.chmod(folder, 0o755)  # the test user may pass, whatever the umask
-if AS_TEST_USER:
-    os.chmod(os.path.dirname(TMP), 0o755)
-atexit.register(shutil.rmtree, RUNTIME, ignore_errors=True)
+_umask = os.umask(0o022)  # the folders made here let the test user pass, whatever the umask
+os.makedirs(TMP)
+os.umask(_umask)
 os.environ["TMPDIR"] = tempfile.tempdir = TMP
 os.environ["MOUSETRAP_TEST_TMP"] = os.path.join(TMP, "nested")  # for a test this one runs
+
+
+def runtime_folder():
+    if not os.path.isdir(RUNTIME):
+        os.mkdir(RUNTIME)
+        os.chmod(RUNTIME, 0o755)
+        atexit.register(shutil.rmtree, RUNTIME, ignore_errors=True)
+    return RUNTIME
 
 
 def skip(reason, even_if_required=False):
@@ -109,7 +116,8 @@ _started = []  # (Popen, its death signal) of each process a test started
 
 def start(args, death_signal=signal.SIGKILL, **kwargs):
     """Popen for what a test starts: sent `death_signal` by the kernel if the test itself dies
-    (SIGTERM for X servers, which then remove their sockets and lock files)."""
+    (SIGTERM for X servers, which then remove their sockets and lock files; SIGINT for Wine's
+    server)."""
     proc = subprocess.Popen(args, preexec_fn=lambda: _die_with_parent(death_signal), **kwargs)
     _started.append((proc, death_signal))
     return proc
@@ -201,7 +209,7 @@ def private_display(number=None):
 def xwayland_display(folder):
     """Runs Weston headless with Xwayland, with a private runtime folder, its log in `folder`;
     yields the DISPLAY value of its Xwayland, which starts at the first X client. Stops both."""
-    runtime = tempfile.mkdtemp(dir=RUNTIME)
+    runtime = tempfile.mkdtemp(dir=runtime_folder())
     log = os.path.join(folder, "weston.log")
     # No outputs: Xwayland then has no RandR output either, whose name would tell what it is.
     weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--no-outputs",
@@ -261,7 +269,7 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
     user, with its own runtime folder and session bus, in `folder` (made here). Yields the
     environment of a tool in its session, and move(), which moves its pointer one pixel through
     its input path (None for Weston: no seat). Stops all. RuntimeError when it does not start."""
-    runtime = test_user_folder(os.path.join(RUNTIME, kind))
+    runtime = test_user_folder(os.path.join(runtime_folder(), kind))
     env = {"PATH": "/usr/bin:/bin", "HOME": test_user_folder(folder), "XDG_RUNTIME_DIR": runtime,
            "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
            "WAYLAND_DISPLAY": "wayland-1" if kind == "sway" else "mousetrap-test",
@@ -386,8 +394,10 @@ def wine_session(folder, display, arch):
            "WINEPREFIX": os.path.join(folder, "prefix"), "WINEDEBUG": "-all",
            "WINEDLLOVERRIDES": "mscoree,mshtml="}
     os.mkdir(env["WINEPREFIX"])
+    # SIGINT, on which the server ends every Wine process of the prefix with itself (killed, it
+    # would leave Wine's services running).
     server = start(["wineserver", "--foreground", "--persistent"], env=env,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, death_signal=signal.SIGINT)
     try:
         began = time.monotonic()
         # The 64-bit loader makes the prefix; then the program's own loader warms up.
