@@ -142,14 +142,6 @@ _die_with_parent(signal.SIGTERM)
 
 
 def stop(procs):
-    """Kills each process still running and waits for it."""
-    for proc in procs:
-        if proc.poll() is None:
-            proc.kill()
-        proc.wait()
-
-
-def end(procs):
     """Ends each process as SIGTERM does, so it can tidy up (an X server its lock file), or kills
     it after 5 s; closes its pipes."""
     for proc in procs:
@@ -202,7 +194,7 @@ def private_display(number=None):
         yield f":{int(number)}"
     finally:
         os.close(read_end)
-        end([xvfb])
+        stop([xvfb])
 
 
 @contextlib.contextmanager
@@ -229,7 +221,7 @@ def xwayland_display(folder):
             raise RuntimeError("Weston's Xwayland did not start")
         yield found.group(1)
     finally:
-        end([weston])  # and so Xwayland, its child
+        stop([weston])  # and so Xwayland, its child
 
 
 FAKE_INPUT = os.path.join(HERE, "..", "build", "host", "tests", "fake_input_motion")
@@ -264,7 +256,7 @@ def _line(proc, what, timeout=30):
 
 
 @contextlib.contextmanager
-def compositor(kind, folder, fake_input=FAKE_INPUT):
+def compositor(kind, folder):
     """Runs the Wayland compositor `kind` (sway, mutter, kwin or weston) headless as the test
     user, with its own runtime folder and session bus, in `folder` (made here). Yields the
     environment of a tool in its session, and move(), which moves its pointer one pixel through
@@ -303,7 +295,7 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
         if kind == "kwin":
             # A copy of KWin: without the file capability of the installed one, which a sandbox
             # may be unable to grant. KWin offers fake input to programs a desktop file allows.
-            for program in (fake_input, "/usr/bin/kwin_wayland"):
+            for program in (FAKE_INPUT, "/usr/bin/kwin_wayland"):
                 shutil.copy(program, folder)
             os.makedirs(f"{folder}/data/applications")
             with open(f"{folder}/data/applications/mover.desktop", "w") as f:
@@ -325,7 +317,7 @@ def compositor(kind, folder, fake_input=FAKE_INPUT):
             _line(launch(mover, pipes=True), f"{kind}'s pointer")
         yield env, mover and move
     finally:
-        end(reversed(procs))
+        stop(reversed(procs))
         log.close()
 
 
@@ -410,4 +402,4 @@ def wine_session(folder, display, arch):
         yield env
     finally:
         run(["wineserver", "-k"], env=env, timeout=10)
-        end([server])
+        stop([server])

@@ -22,14 +22,12 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import harness
 
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/host/mousetrap"
 KDE_IDLE = os.path.join(os.path.dirname(PROGRAM), "mousetrap_kde_idle")  # no ext_idle_notifier
-FAKE_INPUT = os.path.join(os.path.dirname(PROGRAM), "tests", "fake_input_motion")
 BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK, FALLBACK = ["loginctl", "lock-session"], ["xdg-screensaver", "lock"]
@@ -178,9 +176,8 @@ class UnderXwayland(unittest.TestCase):
 
 # name: (compositor, program, outcome: standard output while watching a still pointer after
 # motion in the grace period (None: not watching), lock commands run, exit status, standard
-# output, lines on standard error). Each watches with
-# what its compositor offers; Weston offers nothing. The last watches an X display that goes and
-# comes back as Xwayland (a client of the Weston), where it refuses to go on.
+# output, lines on standard error). Each watches with what its compositor offers; Weston offers
+# nothing. The last watches an X display that comes back as Xwayland (a client of the Weston).
 WATCHED = (BANNER, [LOCK], 0, BANNER, 0)
 WAYLAND = {"sway-org_kde_kwin_idle": ("sway", PROGRAM, WATCHED),
            "mutter-IdleMonitor": ("mutter", PROGRAM, WATCHED),
@@ -195,14 +192,12 @@ class Wayland(unittest.TestCase):
     def setUpClass(cls):
         harness.require("dbus-daemon", "sway", "swaymsg", "mutter", "kwin_wayland", "kbuildsycoca5",
                         "weston", "Xwayland", "Xvfb")
-        began = time.monotonic()
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wayland-"))
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.
         cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
         try:
-            cls.sessions = {kind: cls.enterClassContext(harness.compositor(kind, f"{tmp}/{kind}",
-                                                                           FAKE_INPUT))
+            cls.sessions = {kind: cls.enterClassContext(harness.compositor(kind, f"{tmp}/{kind}"))
                             for kind in ("sway", "mutter", "kwin", "weston")}
         except (RuntimeError, subprocess.SubprocessError) as error:
             cls.doClassCleanups()
@@ -225,10 +220,8 @@ class Wayland(unittest.TestCase):
         xwayland = harness.start(["Xwayland", display, "-nolisten", "local"],
                                  env=cls.sessions["weston"][0], stderr=subprocess.DEVNULL,
                                  death_signal=signal.SIGTERM, **harness.AS_TEST_USER)
-        cls.addClassCleanup(harness.end, [xwayland])
+        cls.addClassCleanup(harness.stop, [xwayland])
         cls.status["xwayland-refused"] = x11.wait(15)
-        print(f"\nWayland test, compositors' start included: {time.monotonic() - began:.1f} s",
-              file=sys.stderr)
 
     @classmethod
     def launch(cls, name, env, program):
