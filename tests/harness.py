@@ -59,6 +59,18 @@ os.environ["TMPDIR"] = tempfile.tempdir = TMP
 os.environ["MOUSETRAP_TEST_TMP"] = os.path.join(TMP, "nested")  # for a test this one runs
 
 
+def wait_until(ready, proc, what, timeout=15):
+    """Polls ready() until it gives a true value, which it returns; RuntimeError when `proc` ends
+    or `timeout` s pass first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and proc.poll() is None:
+        found = ready()
+        if found:
+            return found
+        time.sleep(0.05)
+    raise RuntimeError(f"{what} did not start")
+
+
 def runtime_folder():
     if not os.path.isdir(RUNTIME):
         os.mkdir(RUNTIME)
@@ -205,21 +217,14 @@ def xwayland_display(folder):
     log = os.path.join(folder, "weston.log")
     # No outputs: Xwayland then has no RandR output either, whose name would tell what it is.
     weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--no-outputs",
-                    "--idle-time=0", "--socket=mousetrap-test", f"--log={log}"], env={**os.environ,
-                   "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   death_signal=signal.SIGTERM)
+                    "--idle-time=0", "--socket=mousetrap-test", f"--log={log}"],
+                   env={**os.environ, "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, death_signal=signal.SIGTERM)
+    def listening():
+        return os.path.exists(log) and re.search(r"listening on display (:\d+)", read(log).decode())
+
     try:
-        deadline = time.monotonic() + 15
-        while time.monotonic() < deadline and weston.poll() is None:
-            with open(log, "a+") as f:
-                f.seek(0)
-                found = re.search(r"xserver listening on display (:\d+)", f.read())
-            if found:
-                break
-            time.sleep(0.1)
-        else:
-            raise RuntimeError("Weston's Xwayland did not start")
-        yield found.group(1)
+        yield wait_until(listening, weston, "Weston's Xwayland").group(1)
     finally:
         stop([weston])  # and so Xwayland, its child
 
@@ -305,14 +310,8 @@ def compositor(kind, folder):
                 stderr=log, **AS_TEST_USER)
         _line(launch(["dbus-daemon", "--session", "--nofork", "--print-address=1",
                    f"--address={env['DBUS_SESSION_BUS_ADDRESS']}"], pipes=True), "dbus-daemon")
-        launch(server)
-        socket = f"{runtime}/{env['WAYLAND_DISPLAY']}"
-        for _ in range(300):
-            if os.path.exists(socket) or procs[-1].poll() is not None:
-                break
-            time.sleep(0.05)
-        if not os.path.exists(socket):
-            raise RuntimeError(f"{kind} did not start (its log: {log.name})")
+        wait_until(lambda: os.path.exists(f"{runtime}/{env['WAYLAND_DISPLAY']}"), launch(server),
+                   f"{kind} (its log: {log.name})")
         if mover:
             _line(launch(mover, pipes=True), f"{kind}'s pointer")
         yield env, mover and move
