@@ -28,6 +28,7 @@ import harness
 
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/host/mousetrap"
 KDE_IDLE = os.path.join(os.path.dirname(PROGRAM), "mousetrap_kde_idle")  # no ext_idle_notifier
+harness.FAKE_INPUT = os.path.join(os.path.dirname(PROGRAM), "tests", "fake_input_motion")
 BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK, FALLBACK = ["loginctl", "lock-session"], ["xdg-screensaver", "lock"]
