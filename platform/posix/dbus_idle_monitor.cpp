@@ -3,7 +3,6 @@
 // the user's first input after it was added; the position read is the number of those firings.
 
 #include <systemd/sd-bus.h>
-#include <time.h>
 
 #include <cstdint>
 
@@ -22,7 +21,7 @@ static const IdleMonitor kIdleMonitors[] = {
 
 // Start-up asks the bus for no longer than this in all, so that a bus that does not answer
 // cannot hold it up.
-constexpr std::uint64_t kStartUpTimeoutUs = 3000000;
+constexpr std::int64_t kStartUpTimeoutMs = 3000;
 
 static sd_bus* g_bus = nullptr;
 static const IdleMonitor* g_monitor = nullptr;
@@ -32,15 +31,9 @@ static bool g_haveWatch = false;
 static std::uint32_t g_watch = 0;
 static LONG g_fired = 0;
 
-static std::uint64_t NowUs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000000ULL + now.tv_nsec / 1000;
-}
-
 // Waits until the bus has let us in (sd_bus_call would wait for that as long as sd-bus allows
 // for it, 90 seconds).
-static bool WaitUntilReady(std::uint64_t deadline) {
+static bool WaitUntilReady(std::int64_t deadline) {
   for (;;) {
     int done = sd_bus_is_ready(g_bus);
     if (done != 0) {
@@ -49,16 +42,16 @@ static bool WaitUntilReady(std::uint64_t deadline) {
     if ((done = sd_bus_process(g_bus, nullptr)) < 0) {
       return false;
     }
-    const std::uint64_t now = NowUs();
-    if (done == 0 && (now >= deadline || sd_bus_wait(g_bus, deadline - now) < 0)) {
+    const std::int64_t now = MonotonicMs();
+    if (done == 0 && (now >= deadline || sd_bus_wait(g_bus, (deadline - now) * 1000) < 0)) {
       return false;
     }
   }
 }
 
 // 1 when `name` has an owner on the bus, 0 when not, negative when the bus did not say in time.
-static int HasOwner(const char* name, std::uint64_t deadline) {
-  const std::uint64_t now = NowUs();
+static int HasOwner(const char* name, std::int64_t deadline) {
+  const std::int64_t now = MonotonicMs();
   if (now >= deadline) {
     return -1;
   }
@@ -72,7 +65,7 @@ static int HasOwner(const char* name, std::uint64_t deadline) {
     result = sd_bus_message_append(call, "s", name);
   }
   if (result >= 0) {
-    result = sd_bus_call(g_bus, call, deadline - now, nullptr, &reply);
+    result = sd_bus_call(g_bus, call, (deadline - now) * 1000, nullptr, &reply);
   }
   if (result >= 0) {
     result = sd_bus_message_read(reply, "b", &owned);
@@ -84,7 +77,7 @@ static int HasOwner(const char* name, std::uint64_t deadline) {
 
 // Keeps the session bus when one of the idle monitors is on it.
 static bool Connect() {
-  const std::uint64_t deadline = NowUs() + kStartUpTimeoutUs;
+  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
   if (sd_bus_open_user(&g_bus) < 0) {
     return false;
   }

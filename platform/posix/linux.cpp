@@ -32,6 +32,12 @@ __attribute__((constructor(101))) static void StartUp() {
   ChooseWatchWay();
 }
 
+std::int64_t MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 void Sleep(DWORD milliseconds) {
   // An absolute deadline on the monotonic clock: a signal never cuts the pause short, and the
   // wall clock being set does not stretch it.

@@ -3,6 +3,8 @@
 // GetCursorPos reads through it.
 #pragma once
 
+#include <cstdint>
+
 #include "platform_api.h"
 
 struct WatchWay {
@@ -18,6 +20,9 @@ struct WatchWay {
 extern const WatchWay kWaylandIdleWay;
 extern const WatchWay kIdleMonitorWay;
 extern const WatchWay kX11PointerWay;
+
+// Milliseconds on the monotonic clock, for the time limits of the ways' start-up.
+std::int64_t MonotonicMs();
 
 // Keeps the first way that can watch this session, or ends the process with status 2 and one
 // line on standard error. Called before main, so the refusal comes before the banner.

@@ -4,7 +4,6 @@
 // it resumes the user has given input. The position read is the number of those resumptions.
 
 #include <poll.h>
-#include <time.h>
 #include <wayland-client.h>
 
 #include <cstdint>
@@ -94,18 +93,13 @@ static bool Exchange(int timeout_ms) {
   return wl_display_dispatch_pending(g_display) >= 0;
 }
 
-static std::int64_t NowMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 // Lists the compositor's globals, waiting no longer than kConnectTimeoutMs.
 static bool ListGlobals(wl_registry* registry) {
   wl_registry_add_listener(registry, &kRegistryListener, nullptr);
   wl_callback_add_listener(wl_display_sync(g_display), &kSyncListener, nullptr);
-  const std::int64_t deadline = NowMs() + kConnectTimeoutMs;
-  for (std::int64_t left = kConnectTimeoutMs; !g_synced && left > 0; left = deadline - NowMs()) {
+  const std::int64_t deadline = MonotonicMs() + kConnectTimeoutMs;
+  for (std::int64_t left = kConnectTimeoutMs; !g_synced && left > 0;
+       left = deadline - MonotonicMs()) {
     if (!Exchange(static_cast<int>(left))) {
       return false;
     }
