@@ -225,9 +225,9 @@ def main():
                                one_pixel(display), args))
             mapping = mapping_changes(tmp, display, args.mapping_changes)
         for kind, way in WAYLAND.items() if args.only in (None, "wayland") else ():
-            with harness.compositor(kind, f"{tmp}/{kind}") as (env, move):
-                rows.append(native(f"native Wayland, {kind} ({way})", f"{tmp}/{kind}/tool", env,
-                                   move, args))
+            with harness.compositor(kind, f"{tmp}/{kind}") as session:
+                rows.append(native(f"native Wayland, {kind} ({way})", f"{tmp}/{kind}/tool",
+                                   session.env, session.move, args))
         if args.only in (None, "wine"):
             rows.append(wine(tmp, display, args))
         if args.only in (None, "loop"):

@@ -14,6 +14,8 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
+import typing
 
 GRACE_MOVE_S = 3.0  # after launch: inside the tool's 7 s grace period
 STILL_UNTIL_S = 11.0  # after launch: over 3 s of watching a still pointer
@@ -41,22 +43,24 @@ def _reachable_by_others(path):
 
 # Each test's temporary folders lie in one folder of its own in the build tree, which ctest
 # names in MOUSETRAP_TEST_TMP and which is emptied when the test starts: what a killed run left
-# goes with the next run, and nothing is left in /tmp. Wine's server folder and lintian's files
-# follow TMPDIR there. (In /tmp after all where the test user could not reach the build tree.)
-TMP = os.environ.get("MOUSETRAP_TEST_TMP") or os.path.join(
-    tempfile.gettempdir(), f"mousetrap-{os.path.basename(sys.argv[0])}")
-if AS_TEST_USER and not _reachable_by_others(os.path.dirname(TMP)):
-    TMP = os.path.join("/tmp", "mousetrap-tests", os.path.basename(TMP))
-# Sockets need short paths (108 bytes at most, less for sway's): runtime folders lie in /tmp,
-# made when first needed, removed at exit (or when the test starts again, after a kill).
-RUNTIME = os.path.join("/tmp", f"mousetrap-{os.path.basename(TMP)}")
-for folder in (TMP, RUNTIME):
-    shutil.rmtree(folder, ignore_errors=True)
-_umask = os.umask(0o022)  # the folders made here let the test user pass, whatever the umask
-os.makedirs(TMP)
-os.umask(_umask)
+# goes with the next run. Wine's server folder and lintian's files follow TMPDIR there. Where the
+# test user could not reach the build tree, or outside ctest, the folder is one made for this
+# run in /tmp instead, removed at exit.
+TMP = os.environ.get("MOUSETRAP_TEST_TMP")
+if TMP and not (AS_TEST_USER and not _reachable_by_others(os.path.dirname(TMP))):
+    shutil.rmtree(TMP, ignore_errors=True)
+    _umask = os.umask(0o022)  # the test user passes through, whatever the umask
+    os.makedirs(TMP)
+    os.umask(_umask)
+else:
+    TMP = tempfile.mkdtemp(prefix="mt-")
+    os.chmod(TMP, 0o755)
+    atexit.register(shutil.rmtree, TMP, ignore_errors=True)
+# Where the test command looks for the reason a test did not run.
+SKIP_NOTE = os.path.join(os.environ.get("MOUSETRAP_TEST_TMP") or TMP, "skipped")
 os.environ["TMPDIR"] = tempfile.tempdir = TMP
 os.environ["MOUSETRAP_TEST_TMP"] = os.path.join(TMP, "nested")  # for a test this one runs
+_runtime = []
 
 
 def wait_until(ready, proc, what, timeout=15):
@@ -72,11 +76,13 @@ def wait_until(ready, proc, what, timeout=15):
 
 
 def runtime_folder():
-    if not os.path.isdir(RUNTIME):
-        os.mkdir(RUNTIME)
-        os.chmod(RUNTIME, 0o755)
-        atexit.register(shutil.rmtree, RUNTIME, ignore_errors=True)
-    return RUNTIME
+    """A folder of this run's in /tmp, for sockets, whose paths must be short (108 bytes at most,
+    less for sway's); made when first needed, removed at exit."""
+    if not _runtime:
+        _runtime.append(tempfile.mkdtemp(prefix="mt-", dir="/tmp"))
+        os.chmod(_runtime[0], 0o755)
+        atexit.register(shutil.rmtree, _runtime[0], ignore_errors=True)
+    return _runtime[0]
 
 
 def skip(reason, even_if_required=False):
@@ -84,7 +90,8 @@ def skip(reason, even_if_required=False):
     reason is one a package could mend. The reason is also kept in the test's folder, for the
     test command to show."""
     print(reason)
-    with open(os.path.join(TMP, "skipped"), "w") as f:
+    os.makedirs(os.path.dirname(SKIP_NOTE), exist_ok=True)
+    with open(SKIP_NOTE, "w") as f:
         f.write(reason)
     sys.exit(1 if os.environ.get("MOUSETRAP_REQUIRE_ALL") and not even_if_required else 77)
 
@@ -230,21 +237,33 @@ def xwayland_display(folder):
 
 
 FAKE_INPUT = os.path.join(HERE, "..", "build", "host", "tests", "fake_input_motion")
-# Moves mutter's pointer one pixel per line of input, in one RemoteDesktop session (it ends with
-# the connection that made it); writes a line when ready and after each move.
-MUTTER_MOVER = """
-import sys, time
-from gi.repository import Gio, GLib
-bus, rd = Gio.bus_get_sync(Gio.BusType.SESSION), "org.gnome.Mutter.RemoteDesktop"
-call = lambda path, method, *args: bus.call_sync(rd, path, rd + ".Session" * ("Session" in path),
-    method, GLib.Variant("(dd)", args) if args else None, None, 0, 5000, None).unpack()
-for _ in range(300):  # until mutter owns its name
-    try: session = call("/org/gnome/Mutter/RemoteDesktop", "CreateSession")[0]; break
-    except GLib.Error: time.sleep(0.1)
-call(session, "Start")
-while print("ok", flush=True) or sys.stdin.readline():
-    call(session, "NotifyPointerMotionRelative", 1.0, 0.0)
-"""
+
+
+class Compositor(typing.NamedTuple):
+    """A headless Wayland compositor as the tests run it. Commands run in its folder, where
+    {folder} stands for that folder."""
+    server: list  # starts it
+    display: str  # the WAYLAND_DISPLAY it listens on
+    mover: list = None  # moves its pointer one pixel per line read (see mover.py); None: no seat
+    fake_input: bool = False  # the mover is a program KWin must allow to fake input
+
+
+WLROOTS_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
+               "WLR_HEADLESS_OUTPUTS": "1"}
+COMPOSITORS = {
+    "sway": Compositor(["sway", "-c", "{folder}/sway.config"], "wayland-1",
+                       ["/usr/bin/python3", f"{HERE}/mover.py", "sway"]),
+    "mutter": Compositor(["mutter", "--headless", "--virtual-monitor", "800x600", "--wayland",
+                          "--no-x11", "--wayland-display=mousetrap-test"], "mousetrap-test",
+                         ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"]),
+    # A copy of KWin: without the file capability of the installed one, which a sandbox may be
+    # unable to grant.
+    "kwin": Compositor(["{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test",
+                        "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"],
+                       "mousetrap-test", ["{folder}/fake_input_motion"], fake_input=True),
+    "weston": Compositor(["weston", "--backend=headless-backend.so", "--socket=mousetrap-test",
+                          "--idle-time=0"], "mousetrap-test"),
+}
 
 
 def test_user_folder(path):
@@ -254,67 +273,65 @@ def test_user_folder(path):
     return path
 
 
-def _line(proc, what, timeout=30):
-    """Reads a line from `proc`'s unbuffered standard output within `timeout` s."""
+def _answer(proc, what, timeout=30):
+    """Waits up to `timeout` s for a line on `proc`'s unbuffered standard output."""
     if not (select.select([proc.stdout], [], [], timeout)[0] and proc.stdout.readline()):
-        raise RuntimeError(f"{what} did not start")
+        raise RuntimeError(f"{what} did not answer")
+
+
+def _allow_fake_input(folder, env, log):
+    """KWin offers fake input only to programs that a desktop file allows: copies KWin and the
+    mover into `folder` and names the mover in such a file."""
+    for program in (FAKE_INPUT, "/usr/bin/kwin_wayland"):
+        shutil.copy(program, folder)
+    os.makedirs(f"{folder}/data/applications")
+    with open(f"{folder}/data/applications/mover.desktop", "w") as f:
+        f.write(f"[Desktop Entry]\nType=Application\nName=mover\nExec={folder}/fake_input_motion\n"
+                "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n")
+    run(["kbuildsycoca5", "--noincremental"], env=env, check=True, timeout=60, stdout=log,
+        stderr=log, **AS_TEST_USER)
 
 
 @contextlib.contextmanager
 def compositor(kind, folder):
-    """Runs the Wayland compositor `kind` (sway, mutter, kwin or weston) headless as the test
-    user, with its own runtime folder and session bus, in `folder` (made here). Yields the
-    environment of a tool in its session, and move(), which moves its pointer one pixel through
-    its input path (None for Weston: no seat). Stops all. RuntimeError when it does not start."""
+    """Runs the compositor COMPOSITORS[kind] headless as the test user, with its own runtime
+    folder and session bus, in `folder` (made here). Yields the session: `env`, the environment
+    of a program in it, and `move()`, which moves its pointer one pixel (None without a seat).
+    Stops all. RuntimeError when it does not start."""
+    record = COMPOSITORS[kind]
     runtime = test_user_folder(os.path.join(runtime_folder(), kind))
     env = {"PATH": "/usr/bin:/bin", "HOME": test_user_folder(folder), "XDG_RUNTIME_DIR": runtime,
            "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
-           "WAYLAND_DISPLAY": "wayland-1" if kind == "sway" else "mousetrap-test",
-           "SWAYSOCK": f"{runtime}/sway", "WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman",
-           "WLR_LIBINPUT_NO_DEVICES": "1", "WLR_HEADLESS_OUTPUTS": "1"}
-    server, mover = {
-        "sway": (["sway", "-c", f"{folder}/sway.config"], ["sh", "-c", "echo; while read -r _; do "
-                 "swaymsg -q seat seat0 cursor move 1 0 && echo; done"]),
-        "mutter": (["mutter", "--headless", "--virtual-monitor", "800x600", "--wayland", "--no-x11",
-                    "--wayland-display=mousetrap-test"], ["/usr/bin/python3", "-c", MUTTER_MOVER]),
-        "kwin": ([f"{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test",
-                  "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"],
-                 [f"{folder}/fake_input_motion"]),
-        "weston": (["weston", "--backend=headless-backend.so", "--socket=mousetrap-test",
-                    "--idle-time=0"], None)}[kind]
+           "WAYLAND_DISPLAY": record.display, "SWAYSOCK": f"{runtime}/sway", **WLROOTS_ENV}
     log, procs = open(os.path.join(folder, "log"), "wb"), []
 
-    def launch(args, pipes=False):
-        pipe = subprocess.PIPE if pipes else subprocess.DEVNULL
-        procs.append(start(args, env=env, cwd=folder, stdin=pipe, stdout=pipe if pipes else log,
-                           stderr=log, bufsize=0, **AS_TEST_USER))
+    def launch(args, answers=False):
+        """Starts `args` in the session; with `answers`, its standard input and output are pipes."""
+        pipe = subprocess.PIPE if answers else subprocess.DEVNULL
+        procs.append(start([arg.format(folder=folder) for arg in args], env=env, cwd=folder,
+                           stdin=pipe, stdout=pipe if answers else log, stderr=log, bufsize=0,
+                           **AS_TEST_USER))
         return procs[-1]
-
-    def move():
-        procs[-1].stdin.write(b"\n")
-        _line(procs[-1], f"{kind}'s pointer", 10)
 
     try:
         with open(f"{folder}/sway.config", "w") as f:
             f.write("xwayland disable\n")
-        if kind == "kwin":
-            # A copy of KWin: without the file capability of the installed one, which a sandbox
-            # may be unable to grant. KWin offers fake input to programs a desktop file allows.
-            for program in (FAKE_INPUT, "/usr/bin/kwin_wayland"):
-                shutil.copy(program, folder)
-            os.makedirs(f"{folder}/data/applications")
-            with open(f"{folder}/data/applications/mover.desktop", "w") as f:
-                f.write(f"[Desktop Entry]\nType=Application\nName=mover\nExec={mover[0]}\n"
-                        "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n")
-            run(["kbuildsycoca5", "--noincremental"], env=env, check=True, timeout=60, stdout=log,
-                stderr=log, **AS_TEST_USER)
-        _line(launch(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                   f"--address={env['DBUS_SESSION_BUS_ADDRESS']}"], pipes=True), "dbus-daemon")
-        wait_until(lambda: os.path.exists(f"{runtime}/{env['WAYLAND_DISPLAY']}"), launch(server),
+        if record.fake_input:
+            _allow_fake_input(folder, env, log)
+        _answer(launch(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                        f"--address={env['DBUS_SESSION_BUS_ADDRESS']}"], answers=True), "dbus-daemon")
+        wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), launch(record.server),
                    f"{kind} (its log: {log.name})")
-        if mover:
-            _line(launch(mover, pipes=True), f"{kind}'s pointer")
-        yield env, mover and move
+        move = None
+        if record.mover:
+            mover = launch(record.mover, answers=True)
+            _answer(mover, f"{kind}'s pointer")
+
+            def move():
+                mover.stdin.write(b"\n")
+                _answer(mover, f"{kind}'s pointer", 10)
+
+        yield types.SimpleNamespace(env=env, move=move)
     finally:
         stop(reversed(procs))
         log.close()

@@ -209,9 +209,9 @@ class Wayland(unittest.TestCase):
         number = cls.enterClassContext(harness.reserved_display())
         with harness.private_display(number) as display:
             for name, (kind, program, _) in WAYLAND.items():
-                cls.launch(name, cls.sessions[kind][0] if kind else {"DISPLAY": display}, program)
+                cls.launch(name, cls.sessions[kind].env if kind else {"DISPLAY": display}, program)
             x11 = cls.procs.pop("xwayland-refused")
-            moves = [move for _, move in cls.sessions.values() if move]
+            moves = [session.move for session in cls.sessions.values() if session.move]
             cls.quiet, _, cls.status = harness.watch_timeline(
                 None, dict(cls.procs), lambda name: cls.read(name, "log"),
                 lambda name: cls.read(name, "out"), move=lambda: [m() for m in moves])
@@ -219,7 +219,7 @@ class Wayland(unittest.TestCase):
                 if x11.poll() is None else None
         cls.procs["xwayland-refused"] = x11
         xwayland = harness.start(["Xwayland", display, "-nolisten", "local"],
-                                 env=cls.sessions["weston"][0], stderr=subprocess.DEVNULL,
+                                 env=cls.sessions["weston"].env, stderr=subprocess.DEVNULL,
                                  death_signal=signal.SIGTERM, **harness.AS_TEST_USER)
         cls.addClassCleanup(harness.stop, [xwayland])
         cls.status["xwayland-refused"] = x11.wait(15)
