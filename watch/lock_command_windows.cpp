@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "watch/lock_action.h"
@@ -6,7 +7,12 @@
 // comma joins them with no space).
 static const char kLockCommandTail[] = "\\rundll32.exe\" user32.dll,LockWorkStation\"";
 
-bool MakeLockCommand(char* line, DWORD size) {
+// Room for the lock command line, terminator included.
+constexpr DWORD kLockCommandSize = 512;
+
+// Writes the command line that locks the workstation into `line` (`size` bytes), as cmd.exe
+// takes it; false when it cannot be made.
+static bool MakeLockCommand(char* line, DWORD size) {
   // The system's own rundll32.exe by its full path, never one that cmd.exe's search would find
   // first in the current folder: ""<system folder>\rundll32.exe" user32.dll,LockWorkStation".
   // cmd.exe /c drops the outer pair of quotes and keeps the inner pair, whatever characters the
@@ -22,4 +28,9 @@ bool MakeLockCommand(char* line, DWORD size) {
   line[0] = line[1] = '"';
   memcpy(line + 2 + length, kLockCommandTail, sizeof kLockCommandTail);
   return true;
+}
+
+bool RunLockCommand() {
+  char command[kLockCommandSize];
+  return MakeLockCommand(command, sizeof command) && system(command) == 0;
 }

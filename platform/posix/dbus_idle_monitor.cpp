@@ -2,10 +2,9 @@
 // Wayland clients but an idle monitor on the session bus. A user-active watch fires once, at
 // the user's first input after it was added; the position read is the number of those firings.
 
-#include <systemd/sd-bus.h>
-
 #include <cstdint>
 
+#include "bus.h"
 #include "platform_api.h"
 #include "watch_way.h"
 
@@ -19,10 +18,6 @@ static const IdleMonitor kIdleMonitors[] = {
     {"org.cinnamon.Muffin.IdleMonitor", "/org/cinnamon/Muffin/IdleMonitor/Core"},
 };
 
-// Start-up asks the bus for no longer than this in all, so that a bus that does not answer
-// cannot hold it up.
-constexpr std::int64_t kStartUpTimeoutMs = 3000;
-
 static sd_bus* g_bus = nullptr;
 static const IdleMonitor* g_monitor = nullptr;
 static bool g_listening = false;
@@ -31,66 +26,22 @@ static bool g_haveWatch = false;
 static std::uint32_t g_watch = 0;
 static LONG g_fired = 0;
 
-// Waits until the bus has let us in (sd_bus_call would wait for that as long as sd-bus allows
-// for it, 90 seconds).
-static bool WaitUntilReady(std::int64_t deadline) {
-  for (;;) {
-    int done = sd_bus_is_ready(g_bus);
-    if (done != 0) {
-      return done > 0;
-    }
-    if ((done = sd_bus_process(g_bus, nullptr)) < 0) {
-      return false;
-    }
-    const std::int64_t now = MonotonicMs();
-    if (done == 0 && (now >= deadline || sd_bus_wait(g_bus, (deadline - now) * 1000) < 0)) {
-      return false;
-    }
-  }
-}
-
-// 1 when `name` has an owner on the bus, 0 when not, negative when the bus did not say in time.
-static int HasOwner(const char* name, std::int64_t deadline) {
-  const std::int64_t now = MonotonicMs();
-  if (now >= deadline) {
-    return -1;
-  }
-  sd_bus_message* call = nullptr;
-  sd_bus_message* reply = nullptr;
-  int owned = 0;
-  int result =
-      sd_bus_message_new_method_call(g_bus, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                     "org.freedesktop.DBus", "NameHasOwner");
-  if (result >= 0) {
-    result = sd_bus_message_append(call, "s", name);
-  }
-  if (result >= 0) {
-    result = sd_bus_call(g_bus, call, (deadline - now) * 1000, nullptr, &reply);
-  }
-  if (result >= 0) {
-    result = sd_bus_message_read(reply, "b", &owned);
-  }
-  sd_bus_message_unref(call);
-  sd_bus_message_unref(reply);
-  return result < 0 ? result : owned != 0;
-}
-
-// Keeps the session bus when one of the idle monitors is on it.
+// Keeps the session bus when one of the idle monitors is on it. Asks for no longer than
+// kStartUpTimeoutMs in all, so that a bus that does not answer cannot hold start-up.
 static bool Connect() {
   const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
-  if (sd_bus_open_user(&g_bus) < 0) {
+  bool absent;
+  if ((g_bus = OpenBus(false, deadline, &absent)) == nullptr) {
     return false;
   }
-  if (WaitUntilReady(deadline)) {
-    for (const IdleMonitor& monitor : kIdleMonitors) {
-      const int owned = HasOwner(monitor.name, deadline);
-      if (owned > 0) {
-        g_monitor = &monitor;
-        return true;
-      }
-      if (owned < 0) {
-        break;
-      }
+  for (const IdleMonitor& monitor : kIdleMonitors) {
+    const int owned = HasOwner(g_bus, monitor.name, deadline);
+    if (owned > 0) {
+      g_monitor = &monitor;
+      return true;
+    }
+    if (owned < 0) {
+      break;
     }
   }
   g_bus = sd_bus_close_unref(g_bus);

@@ -18,8 +18,8 @@ static void IgnoreBrokenPipe(int) {}
 // Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
 // on /dev/null, so no connection or file takes their place; a write to a reader that has gone
 // fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
-// command does not inherit it); and the way of watching is chosen, so the tool refuses a
-// session it cannot watch at once, before its banner.
+// command does not inherit it); and the way of watching is chosen and the ways of locking are
+// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner.
 __attribute__((constructor(101))) static void StartUp() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -29,7 +29,13 @@ __attribute__((constructor(101))) static void StartUp() {
   struct sigaction broken_pipe = {};
   broken_pipe.sa_handler = IgnoreBrokenPipe;
   sigaction(SIGPIPE, &broken_pipe, nullptr);
+  // Started with SIGCHLD ignored, the shell's status would be lost (system reports -1).
+  struct sigaction child;
+  if (sigaction(SIGCHLD, nullptr, &child) == 0 && child.sa_handler == SIG_IGN) {
+    signal(SIGCHLD, SIG_DFL);
+  }
   ChooseWatchWay();
+  RefuseWithoutLockRoute();
 }
 
 std::int64_t MonotonicMs() {

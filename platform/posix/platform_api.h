@@ -31,6 +31,9 @@ HANDLE GetStdHandle(DWORD which);
 // Shows `count` UTF-16 code units on the console behind `console`; zero when that is no
 // console. `written` may be null; `reserved` must be null.
 BOOL WriteConsoleW(HANDLE console, const void* text, DWORD count, DWORD* written, void* reserved);
+// Locks the session and waits until it is seen locked; nonzero when it was, or when it was
+// asked to lock where nothing can tell; zero, with one line on standard error, when not.
+BOOL LockWorkStation();
 // Writes the system folder's name and a terminator into `buffer` (`size` bytes); its length
 // without the terminator, the size it needs when `buffer` is too small, or zero on failure.
 // Only the Windows lock command calls it; only the test double supplies it off Windows.

@@ -1,8 +1,9 @@
 // Scripted test double for the platform API: the cursor follows a timeline given by the test,
 // time is virtual (Sleep advances the clock at once), and every call is appended to a trace
-// file for the test to read. The C runtime stays real: printf, system and exit are untouched,
-// except in the build with the Windows lock command, which no shell here could run: there the
-// linker sends system to __wrap_system, which traces the command line and reports success.
+// file for the test to read, the session's lock included. The C runtime stays real: printf and
+// exit are untouched, and so is system, except in the build with the Windows lock command,
+// which no shell here could run: there the linker sends system to __wrap_system, which traces
+// the command line.
 //
 // Environment, read by the double only:
 //   MOUSETRAP_SCRIPT  timeline of "T:X,Y" (cursor at X,Y from virtual ms T on) and "T:fail"
@@ -12,7 +13,8 @@
 //                     terminated from outside (standard output is flushed first, so the test
 //                     sees what the program handed over)
 //   MOUSETRAP_SYSTEM_DIR  what GetSystemDirectoryA reports; unset, it fails
-//   MOUSETRAP_SYSTEM_STATUS  what __wrap_system returns (0 when unset)
+//   MOUSETRAP_SYSTEM_STATUS  what __wrap_system returns (0 when unset); LockWorkStation
+//                     succeeds when it is 0 or unset
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -186,9 +188,19 @@ UINT GetSystemDirectoryA(char* buffer, UINT size) {
   return static_cast<UINT>(length);
 }
 
+static int Outcome() {
+  const char* status = getenv("MOUSETRAP_SYSTEM_STATUS");
+  return status != nullptr ? atoi(status) : 0;
+}
+
 extern "C" int __wrap_system(const char* command) {
   Load();
   Trace("system %s", command);
-  const char* status = getenv("MOUSETRAP_SYSTEM_STATUS");
-  return status != nullptr ? atoi(status) : 0;
+  return Outcome();
+}
+
+BOOL LockWorkStation() {
+  Load();
+  Trace("lock");
+  return Outcome() == 0;
 }

@@ -23,8 +23,6 @@ constexpr bool kUseExtIdle = true;
 #endif
 
 constexpr std::uint32_t kIdleTimeoutMs = 0;
-// How long start-up waits for the compositor to list what it offers.
-constexpr int kConnectTimeoutMs = 3000;
 
 static wl_display* g_display = nullptr;
 static wl_seat* g_seat = nullptr;
@@ -93,12 +91,12 @@ static bool Exchange(int timeout_ms) {
   return wl_display_dispatch_pending(g_display) >= 0;
 }
 
-// Lists the compositor's globals, waiting no longer than kConnectTimeoutMs.
+// Lists the compositor's globals, waiting no longer than kStartUpTimeoutMs.
 static bool ListGlobals(wl_registry* registry) {
   wl_registry_add_listener(registry, &kRegistryListener, nullptr);
   wl_callback_add_listener(wl_display_sync(g_display), &kSyncListener, nullptr);
-  const std::int64_t deadline = MonotonicMs() + kConnectTimeoutMs;
-  for (std::int64_t left = kConnectTimeoutMs; !g_synced && left > 0;
+  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
+  for (std::int64_t left = kStartUpTimeoutMs; !g_synced && left > 0;
        left = deadline - MonotonicMs()) {
     if (!Exchange(static_cast<int>(left))) {
       return false;

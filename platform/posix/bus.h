@@ -1,0 +1,23 @@
+// What the program's users of D-Bus share: a connection made within a time limit, and calls
+// that wait for their answer no longer than a deadline (milliseconds on the monotonic clock).
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <cstdint>
+
+// The system bus (`system`) or the user's session bus, ready for calls; null when there is
+// none, or when it has not let us in by `deadline`. `absent` tells which: true when there
+// certainly is none (no address, nothing listening there).
+sd_bus* OpenBus(bool system, std::int64_t deadline, bool* absent);
+
+// Calls `member` of `interface` at `path` of `destination`, with the arguments `types` ("",
+// "s" or "ss") says, and waits for the answer until `deadline`. The reply, or null with
+// `error` set (the callee's error, or the bus's, or a time-out).
+sd_bus_message* CallUntil(sd_bus* bus, const char* destination, const char* path,
+                          const char* interface, const char* member, std::int64_t deadline,
+                          sd_bus_error* error, const char* types = "", const char* first = nullptr,
+                          const char* second = nullptr);
+
+// 1 when `name` has an owner on the bus, 0 when not, negative when the bus did not say in time.
+int HasOwner(sd_bus* bus, const char* name, std::int64_t deadline);

@@ -1,0 +1,306 @@
+// Locking a Linux session, and telling whether it locked. logind is asked first, as `loginctl
+// lock-session` asks it. Where there is no logind, or where the session can tell whether it is
+// locked (a screen saver on the session bus) and does not report locked in time, the desktop's
+// own screen saver is asked; last comes xdg-screensaver, for the X11 screen savers only it
+// knows. At start-up the tool refuses a session where certainly none of them can lock.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bus.h"
+#include "platform_api.h"
+#include "watch_way.h"
+
+// How long a session that can tell is given to report itself locked once asked.
+constexpr std::int64_t kSeenLockedMs = 2000;
+// A screen saver answers Lock once its lock shows (under half a second measured).
+constexpr std::int64_t kLockAnswerMs = 5000;
+constexpr useconds_t kPollIntervalUs = 50000;
+
+static const char kLogind[] = "org.freedesktop.login1";
+// logind's name for the session of the process that asks.
+static const char kSessionPath[] = "/org/freedesktop/login1/session/auto";
+static const char kSessionInterface[] = "org.freedesktop.login1.Session";
+
+// Each is also the name of its interface, with Lock and GetActive.
+struct ScreenSaver {
+  const char* name;
+  const char* path;
+};
+
+static const ScreenSaver kScreenSavers[] = {
+    {"org.freedesktop.ScreenSaver", "/ScreenSaver"},  // KDE Plasma, and others
+    {"org.gnome.ScreenSaver", "/org/gnome/ScreenSaver"},
+    {"org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver"},
+    {"org.mate.ScreenSaver", "/org/mate/ScreenSaver"},
+};
+constexpr int kScreenSaverCount = sizeof kScreenSavers / sizeof kScreenSavers[0];
+
+// What each route tried and why it failed, for the one line of a failed lock.
+static char g_tried[1024];
+
+static void Tried(const char* format, ...) {
+  const size_t used = strlen(g_tried);
+  if (used > 0 && used < sizeof g_tried - 2) {
+    strcat(g_tried, "; ");
+  }
+  va_list args;
+  va_start(args, format);
+  vsnprintf(g_tried + strlen(g_tried), sizeof g_tried - strlen(g_tried), format, args);
+  va_end(args);
+}
+
+// True when the call answered true ("b", or a property's "v" holding "b").
+static bool AnswersTrue(sd_bus* bus, const char* destination, const char* path,
+                        const char* interface, const char* member, std::int64_t deadline,
+                        const char* types = "", const char* first = nullptr,
+                        const char* second = nullptr) {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply =
+      CallUntil(bus, destination, path, interface, member, deadline, &error, types, first, second);
+  int value = 0;
+  char type = 0;
+  if (reply != nullptr && sd_bus_message_peek_type(reply, &type, nullptr) > 0 &&
+      (type != 'v' || sd_bus_message_enter_container(reply, 'v', "b") > 0) &&
+      sd_bus_message_read(reply, "b", &value) < 0) {
+    value = 0;
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  return value != 0;
+}
+
+// Which screen savers have an owner on the session bus; how many.
+static int OwnedScreenSavers(sd_bus* session, std::int64_t deadline, bool owned[]) {
+  int count = 0;
+  for (int i = 0; i < kScreenSaverCount; ++i) {
+    owned[i] = session != nullptr && HasOwner(session, kScreenSavers[i].name, deadline) > 0;
+    count += owned[i];
+  }
+  return count;
+}
+
+// Asks until `deadline` whether the session is locked: logind's LockedHint (when `system` is
+// given) or an owned screen saver's GetActive.
+static bool SeenLocked(sd_bus* system, sd_bus* session, const bool owned[], std::int64_t deadline) {
+  for (;;) {
+    if (system != nullptr &&
+        AnswersTrue(system, kLogind, kSessionPath, "org.freedesktop.DBus.Properties", "Get",
+                    deadline, "ss", kSessionInterface, "LockedHint")) {
+      return true;
+    }
+    for (int i = 0; i < kScreenSaverCount; ++i) {
+      if (owned[i] && AnswersTrue(session, kScreenSavers[i].name, kScreenSavers[i].path,
+                                  kScreenSavers[i].name, "GetActive", deadline)) {
+        return true;
+      }
+    }
+    if (MonotonicMs() >= deadline) {
+      return false;
+    }
+    usleep(kPollIntervalUs);
+  }
+}
+
+// Asks logind to lock this process's session; true when it took the request.
+static bool AskLogind(sd_bus* system) {
+  if (system == nullptr) {
+    Tried("logind: no system bus");
+    return false;
+  }
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = CallUntil(system, kLogind, kSessionPath, kSessionInterface, "Lock",
+                                    MonotonicMs() + kStartUpTimeoutMs, &error);
+  if (reply == nullptr) {
+    Tried("logind: %s", error.message != nullptr ? error.message : error.name);
+  }
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  return reply != nullptr;
+}
+
+// Asks each screen saver on the session bus, owned or started by D-Bus for the call, to lock;
+// true once one is seen locked.
+static bool AskScreenSavers(sd_bus* session) {
+  if (session == nullptr) {
+    Tried("screen savers: no session bus");
+    return false;
+  }
+  bool answered = false;
+  for (int i = 0; i < kScreenSaverCount; ++i) {
+    const ScreenSaver& saver = kScreenSavers[i];
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = CallUntil(session, saver.name, saver.path, saver.name, "Lock",
+                                      MonotonicMs() + kLockAnswerMs, &error);
+    const bool missing = sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
+                                                SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+    answered = answered || !missing;
+    bool only[kScreenSaverCount] = {};
+    only[i] = true;
+    if (reply != nullptr && SeenLocked(nullptr, session, only, MonotonicMs() + kSeenLockedMs)) {
+      sd_bus_message_unref(reply);
+      return true;
+    }
+    if (reply != nullptr) {
+      Tried("%s: locking accepted, but not active within %lld ms", saver.name,
+            static_cast<long long>(kSeenLockedMs));
+    } else if (!missing) {
+      Tried("%s: %s", saver.name, error.message != nullptr ? error.message : error.name);
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+  }
+  if (!answered) {
+    Tried("no screen saver on the session bus");
+  }
+  return false;
+}
+
+// xdg-screensaver lock, through the shell: for an X display only. It cannot tell whether it
+// locked (it exits 4 on KDE Plasma after locking), so success is taken at its word.
+static bool AskXdgScreensaver() {
+  const char* display = getenv("DISPLAY");
+  if (display == nullptr || *display == '\0') {
+    Tried("xdg-screensaver: DISPLAY is not set");
+    return false;
+  }
+  const int status = system("xdg-screensaver lock");
+  if (status == 0) {
+    return true;
+  }
+  if (status == -1 || !WIFEXITED(status)) {
+    Tried("xdg-screensaver: could not be run");
+  } else {
+    Tried("xdg-screensaver lock: exit status %d", WEXITSTATUS(status));
+  }
+  return false;
+}
+
+BOOL LockWorkStation() {
+  g_tried[0] = '\0';
+  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
+  bool absent;
+  sd_bus* system = OpenBus(true, deadline, &absent);
+  sd_bus* session = OpenBus(false, deadline, &absent);
+  bool owned[kScreenSaverCount];
+  bool locked = false;
+  if (AskLogind(system)) {
+    // Where no screen saver can say whether the session is locked (sway with swaylock), that
+    // logind took the request is all there is to know.
+    locked = OwnedScreenSavers(session, MonotonicMs() + kStartUpTimeoutMs, owned) == 0 ||
+             SeenLocked(system, session, owned, MonotonicMs() + kSeenLockedMs);
+    if (!locked) {
+      Tried("logind: locking accepted, but the session was not locked within %lld ms",
+            static_cast<long long>(kSeenLockedMs));
+    }
+  }
+  locked = locked || AskScreenSavers(session);
+  sd_bus_close_unref(system);
+  sd_bus_close_unref(session);
+  locked = locked || AskXdgScreensaver();
+  if (!locked) {
+    fprintf(stderr, "mousetrap: the session was not locked: %s.\n", g_tried);
+  }
+  return locked;
+}
+
+// Whether xdg-screensaver is a route here: an X display, and the command on PATH.
+static bool XdgScreensaverRoute(const char** why) {
+  const char* display = getenv("DISPLAY");
+  const char* path = getenv("PATH");
+  if (display == nullptr || *display == '\0') {
+    *why = "DISPLAY is not set for xdg-screensaver";
+    return false;
+  }
+  *why = "xdg-screensaver is not on PATH";
+  for (const char* folder = path; folder != nullptr && *folder != '\0';) {
+    const char* end = strchr(folder, ':');
+    const int length =
+        end != nullptr ? static_cast<int>(end - folder) : static_cast<int>(strlen(folder));
+    char file[4096];
+    if (snprintf(file, sizeof file, "%.*s/xdg-screensaver", length, folder) <
+            static_cast<int>(sizeof file) &&
+        access(file, X_OK) == 0) {
+      return true;
+    }
+    folder = end != nullptr ? end + 1 : nullptr;
+  }
+  return false;
+}
+
+// 1 when logind has a session for this process, 0 when certainly not, -1 when the bus did not
+// say in time.
+static int LogindRoute(std::int64_t deadline, const char** why) {
+  bool absent;
+  sd_bus* system = OpenBus(true, deadline, &absent);
+  if (system == nullptr) {
+    *why = "no system bus for logind";
+    return absent ? 0 : -1;
+  }
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply =
+      CallUntil(system, kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
+                "GetSession", deadline, &error, "s", "auto");
+  const int found = reply != nullptr ? 1 : sd_bus_error_get_errno(&error) == ETIMEDOUT ? -1 : 0;
+  *why = "logind has no session for this process";
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_close_unref(system);
+  return found;
+}
+
+// 1 when a screen saver is on the session bus, owned or activatable, 0 when certainly not, -1
+// when the bus did not say in time.
+static int ScreenSaverRoute(std::int64_t deadline, const char** why) {
+  bool absent;
+  sd_bus* session = OpenBus(false, deadline, &absent);
+  if (session == nullptr) {
+    *why = "no session bus for a screen saver";
+    return absent ? 0 : -1;
+  }
+  *why = "no screen saver on the session bus";
+  int found = 0;
+  for (int i = 0; i < kScreenSaverCount && found == 0; ++i) {
+    found = HasOwner(session, kScreenSavers[i].name, deadline);
+  }
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply =
+      found != 0 ? nullptr
+                 : CallUntil(session, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "ListActivatableNames", deadline, &error);
+  char** names = nullptr;
+  if (found == 0 && (reply == nullptr || sd_bus_message_read_strv(reply, &names) < 0)) {
+    found = -1;
+  }
+  for (char** name = names; name != nullptr && *name != nullptr; ++name) {
+    for (const ScreenSaver& saver : kScreenSavers) {
+      found = found || strcmp(*name, saver.name) == 0;
+    }
+    free(*name);
+  }
+  free(names);
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_close_unref(session);
+  return found;
+}
+
+void RefuseWithoutLockRoute() {
+  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
+  const char* xdg;
+  const char* logind;
+  const char* saver;
+  if (XdgScreensaverRoute(&xdg) || LogindRoute(deadline, &logind) != 0 ||
+      ScreenSaverRoute(deadline, &saver) != 0) {
+    return;  // something may lock it, or a bus was too slow to be sure
+  }
+  fprintf(stderr, "mousetrap: nothing can lock this session: %s, %s, and %s; not watching.\n",
+          logind, saver, xdg);
+  exit(2);
+}
