@@ -266,6 +266,13 @@ COMPOSITORS = {
 }
 
 
+def no_buses(folder):
+    """Bus addresses in `folder` where nothing listens, so that a program under test never
+    reaches the machine's own logind or desktop, which it would lock."""
+    return {"DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={folder}/no-bus",
+            "DBUS_SESSION_BUS_ADDRESS": f"unix:path={folder}/no-bus"}
+
+
 def test_user_folder(path):
     os.mkdir(path, 0o700)
     if AS_TEST_USER:
