@@ -49,6 +49,7 @@ class DebianPackage(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="mousetrap-deb-") as tmp:
             copy = os.path.join(tmp, "elsewhere")
             shutil.copytree(SOURCE, copy, ignore=shutil.ignore_patterns("build"), symlinks=True)
+            os.utime(os.path.join(copy, "res", "copyright"), (0, 0))  # older than the commit
             time.sleep(max(0.0, os.path.getmtime(DEB) + 1.5 - time.time()))
             build = harness.run(["cmake", "--workflow", "--preset", "deb"], cwd=copy,
                                    umask=0o077 if os.umask(os.umask(0)) != 0o077 else 0o022,

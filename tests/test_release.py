@@ -3,6 +3,7 @@ wherever and whenever it is built; the archive holds what it should; and a build
 with a signing key carries a valid Authenticode signature, or fails and leaves no executable."""
 import hashlib
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -20,7 +21,7 @@ harness.require("cmake", "ninja", "i686-w64-mingw32-g++-win32", "strip-nondeterm
                 "osslsigncode", "openssl", "git")
 if not os.path.exists(os.path.join(BUILD, "SHA256SUMS")):
     harness.skip("no release archive: run cmake --workflow --preset release first")
-PASSWORD = "correct horse 7"
+PASSWORD = r"correct horse\c 7"  # dash's echo would stop at \c
 
 
 def release_files(build):
@@ -88,28 +89,38 @@ class Release(unittest.TestCase):
                         "-out", "key.p12", "-passout", "env:MOUSETRAP_SIGNING_PASSWORD"],
                        cwd=keys, check=True, capture_output=True, timeout=60,
                        env={**os.environ, "MOUSETRAP_SIGNING_PASSWORD": PASSWORD})
+        harness.run(["openssl", "pkcs12", "-export", "-inkey", "key.pem", "-in", "cert.pem",
+                     "-out", "open.p12", "-passout", "pass:"], cwd=keys, check=True, timeout=60)
         signed = os.path.join(self.tmp, "signed")
         shutil.copytree(self.copy, signed, ignore=shutil.ignore_patterns("build"), symlinks=True)
         build = os.path.join(signed, "build", "win32")
         exe = os.path.join(build, "mousetrap.exe")
 
-        # (key, password, what the failure says); each fails and leaves no executable.
-        for key, password, message in [
-            (os.path.join(keys, "missing.p12"), PASSWORD, "missing.p12 (MOUSETRAP_SIGNING_KEY) does not exist"),
-            (os.path.join(keys, "key.p12"), "wrong", "Failed to parse PKCS#12 file"),
+        # (key, password, time-stamp server, what the build says): all but "Signed" leave no exe.
+        for key, password, server, message in [
+            (os.path.join(keys, "missing.p12"), PASSWORD, "", "missing.p12 (MOUSETRAP_SIGNING_KEY) does not exist"),
+            (os.path.join(keys, "open.p12"), "", "", "Signed"),
+            (os.path.join(keys, "key.p12"), PASSWORD, "http://127.0.0.1:9/", "Authenticode timestamping failed"),
+            (os.path.join(keys, "key.p12"), "wrong", "", "Failed to parse PKCS#12 file"),
         ]:
             with self.subTest(message):
-                configured = run(["cmake", "--preset", "win32", f"-DMOUSETRAP_SIGNING_KEY={key}"],
-                                 signed)
+                configured = run(["cmake", "--preset", "win32", f"-DMOUSETRAP_SIGNING_KEY={key}",
+                                  f"-DMOUSETRAP_TIMESTAMP_URL={server}"], signed)
                 self.assertEqual(configured[0], 0, configured[1])
                 status, log = run(["cmake", "--build", "--preset", "win32"], signed,
                                   MOUSETRAP_SIGNING_PASSWORD=password)
-                self.assertNotEqual(status, 0)
+                self.assertEqual((status == 0, os.path.exists(exe)), (message == "Signed",) * 2)
                 self.assertIn(message, " ".join(log.split()))
-                self.assertFalse(os.path.exists(exe))
 
+        # Stand-ins first on PATH note every command line while they run, then run the real ones.
+        standins, seen = os.path.join(self.tmp, "standins"), os.path.join(self.tmp, "seen")
+        os.mkdir(standins)
+        for name, real in (("osslsigncode", shutil.which("osslsigncode")), ("sh", "/bin/sh")):
+            harness.write_script(os.path.join(standins, name), "#!/bin/sh\nfor f in /proc/[0-9]*/"
+                                 f"cmdline; do printf '%s\\n' \"$(tr '\\0' ' ' <$f)\"; done >>"
+                                 f"{shlex.quote(seen)} 2>/dev/null\nexec {shlex.quote(real)} \"$@\"\n")
         status, log = run(["cmake", "--workflow", "--preset", "release"], signed,
-                          MOUSETRAP_SIGNING_PASSWORD=PASSWORD)
+                          MOUSETRAP_SIGNING_PASSWORD=PASSWORD, PATH=f"{standins}:{os.environ['PATH']}")
         self.assertEqual(status, 0, log)
         verified = harness.run(["osslsigncode", "verify", "-CAfile", os.path.join(keys, "cert.pem"),
                                    "-in", exe], capture_output=True, text=True, timeout=60)
@@ -129,6 +140,9 @@ class Release(unittest.TestCase):
                                  exe, "I386"], capture_output=True, text=True, timeout=60)
         self.assertEqual(checks.returncode, 0, checks.stderr)
         # The password is in no command line, cache or log.
+        commands = read(seen).decode(errors="replace").splitlines()
+        self.assertIn(f"/bin/sh {standins}/osslsigncode sign ", "\n".join(commands))
+        self.assertEqual([command for command in commands if PASSWORD in command], [])
         for path in ("CMakeCache.txt", "build.ninja", ".ninja_log"):
             self.assertNotIn(PASSWORD, read(os.path.join(build, path)).decode(errors="replace"))
         self.assertNotIn(PASSWORD, log)
