@@ -56,53 +56,48 @@ static void Tried(const char* format, ...) {
   va_end(args);
 }
 
-// True when the call answered true ("b", or a property's "v" holding "b").
-static bool AnswersTrue(sd_bus* bus, const char* destination, const char* path,
-                        const char* interface, const char* member, std::int64_t deadline,
-                        const char* types = "", const char* first = nullptr,
-                        const char* second = nullptr) {
+// What the call answered, "b" or a property's "v" holding "b": 1 true, 0 false, -1 no answer.
+static int Answer(sd_bus* bus, const char* destination, const char* path, const char* interface,
+                  const char* member, std::int64_t deadline, const char* types = "",
+                  const char* first = nullptr, const char* second = nullptr) {
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply =
       CallUntil(bus, destination, path, interface, member, deadline, &error, types, first, second);
   int value = 0;
   char type = 0;
-  if (reply != nullptr && sd_bus_message_peek_type(reply, &type, nullptr) > 0 &&
-      (type != 'v' || sd_bus_message_enter_container(reply, 'v', "b") > 0) &&
+  if (reply == nullptr || sd_bus_message_peek_type(reply, &type, nullptr) <= 0 ||
+      (type == 'v' && sd_bus_message_enter_container(reply, 'v', "b") <= 0) ||
       sd_bus_message_read(reply, "b", &value) < 0) {
-    value = 0;
+    value = -1;
   }
   sd_bus_message_unref(reply);
   sd_bus_error_free(&error);
-  return value != 0;
-}
-
-// Which screen savers have an owner on the session bus; how many.
-static int OwnedScreenSavers(sd_bus* session, std::int64_t deadline, bool owned[]) {
-  int count = 0;
-  for (int i = 0; i < kScreenSaverCount; ++i) {
-    owned[i] = session != nullptr && HasOwner(session, kScreenSavers[i].name, deadline) > 0;
-    count += owned[i];
-  }
-  return count;
+  return value < 0 ? -1 : value != 0;
 }
 
 // Asks until `deadline` whether the session is locked: logind's LockedHint (when `system` is
-// given) or an owned screen saver's GetActive.
-static bool SeenLocked(sd_bus* system, sd_bus* session, const bool owned[], std::int64_t deadline) {
+// given) or the GetActive of the screen savers from `first` to `last` (D-Bus starts one that
+// is only activatable). 1 once it is, 0 when a screen saver answers but not locked by
+// `deadline`, -1 when none answers: nothing here can tell.
+static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
+                      const ScreenSaver* last, std::int64_t deadline) {
   for (;;) {
     if (system != nullptr &&
-        AnswersTrue(system, kLogind, kSessionPath, "org.freedesktop.DBus.Properties", "Get",
-                    deadline, "ss", kSessionInterface, "LockedHint")) {
-      return true;
+        Answer(system, kLogind, kSessionPath, "org.freedesktop.DBus.Properties", "Get", deadline,
+               "ss", kSessionInterface, "LockedHint") > 0) {
+      return 1;
     }
-    for (int i = 0; i < kScreenSaverCount; ++i) {
-      if (owned[i] && AnswersTrue(session, kScreenSavers[i].name, kScreenSavers[i].path,
-                                  kScreenSavers[i].name, "GetActive", deadline)) {
-        return true;
+    bool answered = false;
+    for (const ScreenSaver* saver = first; session != nullptr && saver <= last; ++saver) {
+      const int active =
+          Answer(session, saver->name, saver->path, saver->name, "GetActive", deadline);
+      if (active > 0) {
+        return 1;
       }
+      answered = answered || active == 0;
     }
-    if (MonotonicMs() >= deadline) {
-      return false;
+    if (!answered || MonotonicMs() >= deadline) {
+      return answered ? 0 : -1;
     }
     usleep(kPollIntervalUs);
   }
@@ -141,9 +136,8 @@ static bool AskScreenSavers(sd_bus* session) {
     const bool missing = sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
                                                 SD_BUS_ERROR_NAME_HAS_NO_OWNER);
     answered = answered || !missing;
-    bool only[kScreenSaverCount] = {};
-    only[i] = true;
-    if (reply != nullptr && SeenLocked(nullptr, session, only, MonotonicMs() + kSeenLockedMs)) {
+    if (reply != nullptr &&
+        SeenLocked(nullptr, session, &saver, &saver, MonotonicMs() + kSeenLockedMs) > 0) {
       sd_bus_message_unref(reply);
       return true;
     }
@@ -188,13 +182,12 @@ BOOL LockWorkStation() {
   bool absent;
   sd_bus* system = OpenBus(true, deadline, &absent);
   sd_bus* session = OpenBus(false, deadline, &absent);
-  bool owned[kScreenSaverCount];
   bool locked = false;
   if (AskLogind(system)) {
     // Where no screen saver can say whether the session is locked (sway with swaylock), that
     // logind took the request is all there is to know.
-    locked = OwnedScreenSavers(session, MonotonicMs() + kStartUpTimeoutMs, owned) == 0 ||
-             SeenLocked(system, session, owned, MonotonicMs() + kSeenLockedMs);
+    locked = SeenLocked(system, session, kScreenSavers, kScreenSavers + kScreenSaverCount - 1,
+                        MonotonicMs() + kSeenLockedMs) != 0;
     if (!locked) {
       Tried("logind: locking accepted, but the session was not locked within %lld ms",
             static_cast<long long>(kSeenLockedMs));
