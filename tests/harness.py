@@ -153,11 +153,24 @@ def _parent_gone(signum, _):
     for proc, death_signal in _started:
         if proc.poll() is None:
             proc.send_signal(death_signal)
+    _stop_orphans()
     raise SystemExit(128 + signum)
+
+
+def _stop_orphans():
+    """Kills what a test's processes left behind when they ended (a daemon that swaylock -f or a
+    locker's greeter made), which was handed to the test: it is their subreaper."""
+    ours = {proc.pid for proc, _ in _started}
+    for pid, _ in list(children(os.getpid())):
+        if pid not in ours:
+            with contextlib.suppress(OSError):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
 
 
 signal.signal(signal.SIGTERM, _parent_gone)
 _die_with_parent(signal.SIGTERM)
+ctypes.CDLL(None).prctl(36, 1)  # PR_SET_CHILD_SUBREAPER
 
 
 def stop(procs):
@@ -240,30 +253,112 @@ FAKE_INPUT = os.path.join(HERE, "..", "build", "host", "tests", "fake_input_moti
 
 
 class Compositor(typing.NamedTuple):
-    """A headless Wayland compositor as the tests run it. Commands run in its folder, where
-    {folder} stands for that folder."""
+    """A headless Wayland compositor as the tests run it, with what locks it. Commands run in
+    its folder, where {folder} stands for that folder."""
     server: list  # starts it
     display: str  # the WAYLAND_DISPLAY it listens on
     mover: list = None  # moves its pointer one pixel per line read (see mover.py); None: no seat
     fake_input: bool = False  # the mover is a program KWin must allow to fake input
+    logind: bool = False  # a logind stand-in (logind.py) on a system bus of the session's own
+    locker: list = None  # the locker, started once the compositor is up
+    ready: str = None  # a text in the session's log once its locker listens to logind
+    owns: str = None  # or a name on the session bus its locker owns once it listens
+    locked: typing.Callable = None  # locked(session): whether the session is seen locked
+    services: tuple = ()  # D-Bus services its session bus can start (from /usr/share/dbus-1)
+    gnome_shell: bool = False  # needs a /run of its own holding systemd/seats (it listens to
+    #                            logind only there); may hang at start-up (_unstick_gnome_shell)
 
 
+def _screen_shows_swaylock(session):
+    ppm = session.run(["grim", "-g", "0,0 1x1", "-t", "ppm", "-"]).stdout
+    return ppm.endswith(bytes.fromhex(SWAYLOCK_COLOUR))
+
+
+def _active(destination, path, interface, process=None):
+    """locked(session): GetActive of `interface` at `destination` says true, and `process` (if
+    given) runs as the compositor's child."""
+    def locked(session):
+        answer = session.run(["gdbus", "call", "--session", "-d", destination, "-o", path, "-m",
+                              f"{interface}.GetActive"]).stdout
+        return answer == b"(true,)\n" and (
+            process is None or process in (name for _, name in children(session.server.pid)))
+    return locked
+
+
+SWAYLOCK_COLOUR = "00ff00"
 WLROOTS_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
                "WLR_HEADLESS_OUTPUTS": "1"}
+SWAY = ["sway", "-c", "{folder}/sway.config"]
+SWAY_MOVER = ["/usr/bin/python3", f"{HERE}/mover.py", "sway"]
+# A copy of KWin: without the file capability of the installed one, which a sandbox may be
+# unable to grant. Without --no-lockscreen, kscreenlocker locks it.
+KWIN = ["{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test", "--no-global-shortcuts",
+        "--no-kactivities"]
+KWIN_LOCKED = _active("org.freedesktop.ScreenSaver", "/ScreenSaver", "org.freedesktop.ScreenSaver",
+                      "kscreenlocker_g")  # the greeter shows
 COMPOSITORS = {
-    "sway": Compositor(["sway", "-c", "{folder}/sway.config"], "wayland-1",
-                       ["/usr/bin/python3", f"{HERE}/mover.py", "sway"]),
+    # swayidle runs swaylock when logind asks the session to lock.
+    "sway": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=["swayidle", "-d", "-w", "lock",
+                                            f"swaylock -f -c {SWAYLOCK_COLOUR}"],
+                       ready="Enable idle timeouts", locked=_screen_shows_swaylock),
+    "sway-bare": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True),  # no locker answers
     "mutter": Compositor(["mutter", "--headless", "--virtual-monitor", "800x600", "--wayland",
                           "--no-x11", "--wayland-display=mousetrap-test"], "mousetrap-test",
-                         ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"]),
-    # A copy of KWin: without the file capability of the installed one, which a sandbox may be
-    # unable to grant.
-    "kwin": Compositor(["{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test",
-                        "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"],
-                       "mousetrap-test", ["{folder}/fake_input_motion"], fake_input=True),
+                         ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"], logind=True),
+    "gnome-shell": Compositor(["gnome-shell", "--headless", "--wayland", "--no-x11",
+                               "--virtual-monitor", "800x600", "--wayland-display=mousetrap-test"],
+                              "mousetrap-test", ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"],
+                              logind=True, ready="Inhibit", services=("org.gnome.ScreenSaver",),
+                              gnome_shell=True, locked=_active(
+                                  "org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver",
+                                  "org.gnome.ScreenSaver")),
+    "kwin": Compositor(KWIN, "mousetrap-test", ["{folder}/fake_input_motion"], fake_input=True,
+                       logind=True, ready="Inhibit", locked=KWIN_LOCKED),
+    # Locked through the ScreenSaver interface, with no logind at all.
+    "kwin-alone": Compositor(KWIN, "mousetrap-test", ["{folder}/fake_input_motion"],
+                             fake_input=True, owns="org.freedesktop.ScreenSaver",
+                             locked=KWIN_LOCKED),
     "weston": Compositor(["weston", "--backend=headless-backend.so", "--socket=mousetrap-test",
                           "--idle-time=0"], "mousetrap-test"),
 }
+
+
+def children(pid):
+    """(pid, name) of each child of process `pid`."""
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):
+            stat = read(f"/proc/{entry}/stat").decode()
+            if int(stat[stat.rindex(")") + 2:].split()[1]) == pid:
+                yield int(entry), stat[stat.index("(") + 1:stat.rindex(")")]
+
+
+def _bus(kind, address, folder, services=()):
+    """The command of a private dbus-daemon of `kind` (session or system) on `address`, which
+    lets anyone in and can start only `services`."""
+    os.makedirs(f"{folder}/services", exist_ok=True)
+    for name in services:
+        os.symlink(f"/usr/share/dbus-1/services/{name}.service", f"{folder}/services/{name}.service")
+    with open(f"{folder}/{kind}.conf", "w") as f:
+        f.write(f"<busconfig><type>{kind}</type><listen>{address}</listen>"
+                f"<servicedir>{folder}/services</servicedir><policy context='default'>"
+                "<allow user='*'/><allow own='*'/><allow send_destination='*'/>"
+                "<allow receive_sender='*'/></policy></busconfig>")
+    return ["dbus-daemon", f"--config-file={folder}/{kind}.conf", "--nofork", "--print-address=1"]
+
+
+def _unstick_gnome_shell(pid):
+    """About one start in six, gnome-shell's child hangs before it becomes ibus-daemon, and
+    gnome-shell waits for it: kills a child that keeps gnome-shell's name for over a second."""
+    seen = {}
+    deadline = time.monotonic() + 3
+    while time.monotonic() < deadline:
+        names = dict(children(pid))
+        if "ibus-daemon" in names.values():
+            return
+        for child, name in names.items():
+            if name == "gnome-shell" and time.monotonic() - seen.setdefault(child, time.monotonic()) > 1:
+                os.kill(child, signal.SIGKILL)
+        time.sleep(0.05)
 
 
 def no_buses(folder):
@@ -299,36 +394,68 @@ def _allow_fake_input(folder, env, log):
         stderr=log, **AS_TEST_USER)
 
 
+# gnome-shell's own /run, made in a mount namespace of its own: the host's stays as it is.
+OWN_RUN = ["unshare", "--mount", *([] if os.geteuid() == 0 else ["--map-root-user"]), "sh", "-c",
+           'mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system /run/systemd/seats && '
+           'exec "$@"', "sh", *(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+                                if AS_TEST_USER else [])]
+
+
 @contextlib.contextmanager
 def compositor(kind, folder):
     """Runs the compositor COMPOSITORS[kind] headless as the test user, with its own runtime
-    folder and session bus, in `folder` (made here). Yields the session: `env`, the environment
-    of a program in it, and `move()`, which moves its pointer one pixel (None without a seat).
-    Stops all. RuntimeError when it does not start."""
+    folder, session bus and, where it has logind, system bus, in `folder` (made here). Yields the
+    session: `env`, the environment of a program in it; `move()`, which moves its pointer one
+    pixel (None without a seat); `locked()`, whether it is seen locked (None: nothing locks it);
+    `run(args)`, which runs a command in it; and `server`, the compositor's process. Stops all.
+    RuntimeError when it does not start."""
     record = COMPOSITORS[kind]
     runtime = test_user_folder(os.path.join(runtime_folder(), kind))
     env = {"PATH": "/usr/bin:/bin", "HOME": test_user_folder(folder), "XDG_RUNTIME_DIR": runtime,
            "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
+           "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={runtime}/system_bus", "XDG_SESSION_ID": "1",
            "WAYLAND_DISPLAY": record.display, "SWAYSOCK": f"{runtime}/sway", **WLROOTS_ENV}
     log, procs = open(os.path.join(folder, "log"), "wb"), []
 
-    def launch(args, answers=False):
+    def launch(args, answers=False, wrapper=()):
         """Starts `args` in the session; with `answers`, its standard input and output are pipes."""
         pipe = subprocess.PIPE if answers else subprocess.DEVNULL
-        procs.append(start([arg.format(folder=folder) for arg in args], env=env, cwd=folder,
-                           stdin=pipe, stdout=pipe if answers else log, stderr=log, bufsize=0,
-                           **AS_TEST_USER))
+        procs.append(start([*wrapper, *(arg.format(folder=folder) for arg in args)], env=env,
+                           cwd=folder, stdin=pipe, stdout=pipe if answers else log, stderr=log,
+                           bufsize=0, **({} if wrapper else AS_TEST_USER)))
         return procs[-1]
+
+    def run_in_session(args):
+        return run(args, env=env, capture_output=True, timeout=10, **AS_TEST_USER)
+
+    def logged(text):
+        log.flush()
+        return text.encode() in read(log.name)
 
     try:
         with open(f"{folder}/sway.config", "w") as f:
             f.write("xwayland disable\n")
         if record.fake_input:
             _allow_fake_input(folder, env, log)
-        _answer(launch(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                        f"--address={env['DBUS_SESSION_BUS_ADDRESS']}"], answers=True), "dbus-daemon")
-        wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), launch(record.server),
+        _answer(launch(_bus("session", env["DBUS_SESSION_BUS_ADDRESS"], f"{folder}/session",
+                            record.services), answers=True), "the session bus")
+        if record.logind:
+            _answer(launch(_bus("system", env["DBUS_SYSTEM_BUS_ADDRESS"], f"{folder}/system"),
+                           answers=True), "the system bus")
+            stand_in = launch(["/usr/bin/python3", f"{HERE}/logind.py"])
+            wait_until(lambda: logged("logind.py: owns"), stand_in, "the logind stand-in")
+        server = launch(record.server, wrapper=OWN_RUN if record.gnome_shell else ())
+        wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), server,
                    f"{kind} (its log: {log.name})")
+        if record.locker:
+            launch(record.locker)
+        if record.ready:
+            wait_until(lambda: logged(record.ready), server, f"{kind}'s locker")
+        if record.owns:
+            run(["gdbus", "wait", "--session", "--timeout", "30", record.owns], env=env,
+                check=True, timeout=40, **AS_TEST_USER)
+        if record.gnome_shell:
+            _unstick_gnome_shell(server.pid)
         move = None
         if record.mover:
             mover = launch(record.mover, answers=True)
@@ -338,9 +465,12 @@ def compositor(kind, folder):
                 mover.stdin.write(b"\n")
                 _answer(mover, f"{kind}'s pointer", 10)
 
-        yield types.SimpleNamespace(env=env, move=move)
+        session = types.SimpleNamespace(env=env, move=move, run=run_in_session, server=server)
+        session.locked = record.locked and (lambda: record.locked(session))
+        yield session
     finally:
         stop(reversed(procs))
+        _stop_orphans()
         log.close()
 
 
@@ -357,7 +487,7 @@ def watch_timeline(display, procs, locked, output, move=None):
     `locked(name)` tells whether a tool's lock command has run, `output(name)` what has reached
     its standard output so far. Returns, per tool, that output just before the last move if it
     was still watching and had not locked then, else None; the time of that move in ms since the
-    epoch; and each tool's exit status."""
+    epoch; and each tool's exit status (None for one still running LOCK_WAIT_S after the move)."""
     time.sleep(GRACE_MOVE_S)
     (move or (lambda: xdotool(display, "mousemove", "400", "300")))()
     time.sleep(STILL_UNTIL_S - GRACE_MOVE_S)
@@ -366,7 +496,10 @@ def watch_timeline(display, procs, locked, output, move=None):
     (move or (lambda: xdotool(display, "mousemove_relative", "1", "0")))()
     moved_ms = time.time() * 1000
     deadline = time.monotonic() + LOCK_WAIT_S
-    status = {name: p.wait(max(0.1, deadline - time.monotonic())) for name, p in procs.items()}
+    status = {}
+    for name, proc in procs.items():
+        with contextlib.suppress(subprocess.TimeoutExpired):  # None: still running
+            status[name] = proc.wait(max(0.1, deadline - time.monotonic()))
     return quiet, moved_ms, status
 
 

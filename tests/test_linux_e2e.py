@@ -21,7 +21,9 @@ import shutil
 import signal
 import subprocess
 import sys
+import socket
 import tempfile
+import typing
 import unittest
 
 import harness
@@ -160,10 +162,11 @@ class UnderXwayland(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="mousetrap-xwayland-") as tmp, \
                 harness.xwayland_display(tmp) as display:
             log = os.path.join(tmp, "lock.log")
-            harness.write_script(os.path.join(tmp, "loginctl"), f'{STANDIN}LOGINCTL_EXIT"\n')
+            harness.write_script(os.path.join(tmp, LOCK[0]), f'{STANDIN}SCREENSAVER_EXIT"\n')
             tool = harness.start([PROGRAM], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  env={"PATH": f"{tmp}:/usr/bin:/bin", "DISPLAY": display,
-                                      "LOCK_LOG": log, "LOGINCTL_EXIT": "0"})
+                                      "LOCK_LOG": log, "SCREENSAVER_EXIT": "0",
+                                      **harness.no_buses(tmp)})
             try:
                 stdout, stderr = tool.communicate(timeout=20)
             finally:
@@ -174,46 +177,82 @@ class UnderXwayland(unittest.TestCase):
         self.assertRegex(stderr.decode(), r"^mousetrap: [^\n]*Xwayland[^\n]*X11 session[^\n]*\n$")
 
 
-# name: (compositor, program, outcome: standard output while watching a still pointer after
-# motion in the grace period (None: not watching), lock commands run, exit status, standard
-# output, lines on standard error). Each watches with what its compositor offers; Weston offers
-# nothing. The last watches an X display that comes back as Xwayland (a client of the Weston).
-WATCHED = (BANNER, [LOCK], 0, BANNER, 0)
-WAYLAND = {"sway-org_kde_kwin_idle": ("sway", PROGRAM, WATCHED),
-           "mutter-IdleMonitor": ("mutter", PROGRAM, WATCHED),
-           "kwin-ext_idle_notifier_v1": ("kwin", PROGRAM, WATCHED),
-           "kwin-org_kde_kwin_idle": ("kwin", KDE_IDLE, WATCHED),
-           "weston-refused": ("weston", PROGRAM, (None, [], 2, b"", 1)),
-           "xwayland-refused": (None, PROGRAM, (BANNER, [], 2, BANNER, 1))}
+class Row(typing.NamedTuple):
+    """A run of the tool in a Wayland table row, and what it must come to."""
+    session: str  # a harness.COMPOSITORS name; "xwayland": an X display that comes back as
+    #               Xwayland; "silent": a compositor and a session bus that never answer
+    program: str = PROGRAM
+    system_bus: bool = True  # the session's own, where it has one; False: none at all
+    x_display: bool = False  # DISPLAY set too, as in most Wayland sessions (Xwayland)
+    # Standard output while watching a still session after input in the grace period (None:
+    # not running by then), exit status, lines on standard error, and whether the session was
+    # seen locked afterwards.
+    quiet: bytes = BANNER
+    status: int = 0
+    errors: int = 0
+    locked: bool = True
+
+
+REFUSED = {"quiet": None, "status": 2, "errors": 1, "locked": False}
+# Each watches with what its compositor offers, and locks through what locks it there.
+WAYLAND = {
+    "sway-swaylock": Row("sway", x_display=True),  # the Wayland way, although DISPLAY is set
+    "sway-no-locker": Row("sway-bare", locked=False),  # logind took it; nothing can tell
+    "sway-nothing-locks": Row("sway-bare", system_bus=False, **REFUSED),
+    "mutter-IdleMonitor": Row("mutter", locked=False),  # logind took it; nothing can tell
+    "gnome-shell": Row("gnome-shell"),
+    "kwin-ext_idle_notifier_v1": Row("kwin"),
+    "kwin-org_kde_kwin_idle": Row("kwin", KDE_IDLE),
+    "kwin-ScreenSaver": Row("kwin-alone", system_bus=False),
+    "weston-refused": Row("weston", **REFUSED),
+    "silent-refused": Row("silent", **REFUSED),
+    "xwayland-refused": Row("xwayland", quiet=BANNER, status=2, errors=1, locked=False),
+}
 
 
 class Wayland(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        harness.require("dbus-daemon", "sway", "swaymsg", "mutter", "kwin_wayland", "kbuildsycoca5",
-                        "weston", "Xwayland", "Xvfb")
+        harness.require("dbus-daemon", "sway", "swaymsg", "swayidle", "swaylock", "grim", "mutter",
+                        "gnome-shell", "kwin_wayland", "kbuildsycoca5", "weston", "Xwayland", "Xvfb")
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wayland-"))
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.
         cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
+        kinds = {row.session for row in WAYLAND.values()} & harness.COMPOSITORS.keys()
         try:
             cls.sessions = {kind: cls.enterClassContext(harness.compositor(kind, f"{tmp}/{kind}"))
-                            for kind in ("sway", "mutter", "kwin", "weston")}
+                            for kind in sorted(kinds)}
         except (RuntimeError, subprocess.SubprocessError) as error:
             cls.doClassCleanups()
-            harness.skip(f"skipped: {error}")
-        harness.write_script(f"{tmp}/loginctl", f'{STANDIN}LOGINCTL_EXIT"\n')
+            raise RuntimeError(f"the Wayland sessions did not start: {error}") from error
+        os.mkdir(f"{tmp}/bin")  # the X display's locker, for the Xwayland row
+        harness.write_script(f"{tmp}/bin/xdg-screensaver", "#!/bin/sh\n")
         cls.logs, cls.procs = harness.test_user_folder(f"{tmp}/logs"), {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
+        # A socket that takes connections and never answers, as compositor and session bus.
+        silent = cls.enterClassContext(socket.socket(socket.AF_UNIX))
+        silent.bind(f"{harness.runtime_folder()}/silent")
+        silent.listen()
+        os.chmod(silent.getsockname(), 0o777)
         number = cls.enterClassContext(harness.reserved_display())
         with harness.private_display(number) as display:
-            for name, (kind, program, _) in WAYLAND.items():
-                cls.launch(name, cls.sessions[kind].env if kind else {"DISPLAY": display}, program)
+            envs = {"xwayland": {"DISPLAY": display, "PATH": f"{tmp}/bin:/usr/bin:/bin"},
+                    "silent": {"XDG_RUNTIME_DIR": harness.runtime_folder(),
+                               "WAYLAND_DISPLAY": "silent",
+                               "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"}}
+            for name, row in WAYLAND.items():
+                env = {**harness.no_buses(tmp), **envs.get(row.session, {})}
+                if row.session in cls.sessions:
+                    env.update(cls.sessions[row.session].env)
+                env.update({"DISPLAY": display} if row.x_display else {})
+                env.update({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={tmp}/no-bus"})
+                cls.launch(name, env, row.program)
             x11 = cls.procs.pop("xwayland-refused")
             moves = [session.move for session in cls.sessions.values() if session.move]
             cls.quiet, _, cls.status = harness.watch_timeline(
-                None, dict(cls.procs), lambda name: cls.read(name, "log"),
-                lambda name: cls.read(name, "out"), move=lambda: [m() for m in moves])
+                None, dict(cls.procs), lambda _: False, lambda name: cls.read(name, "out"),
+                move=lambda: [m() for m in moves])
             cls.quiet["xwayland-refused"] = cls.read("xwayland-refused", "out") \
                 if x11.poll() is None else None
         cls.procs["xwayland-refused"] = x11
@@ -222,30 +261,32 @@ class Wayland(unittest.TestCase):
                                  death_signal=signal.SIGTERM, **harness.AS_TEST_USER)
         cls.addClassCleanup(harness.stop, [xwayland])
         cls.status["xwayland-refused"] = x11.wait(15)
+        cls.locked = {name: bool(row.session in cls.sessions and cls.sessions[row.session].locked
+                                 and cls.sessions[row.session].locked())
+                      for name, row in WAYLAND.items()}
 
     @classmethod
     def launch(cls, name, env, program):
         with open(f"{cls.logs}/{name}.out", "wb") as out, \
                 open(f"{cls.logs}/{name}.err", "wb") as err:
-            cls.procs[name] = harness.start([cls.copies[program]], stdout=out, stderr=err, env={
-                **env, "PATH": f"{os.path.dirname(cls.logs)}:/usr/bin:/bin",
-                "LOGINCTL_EXIT": "0", "LOCK_LOG": f"{cls.logs}/{name}.log"}, **harness.AS_TEST_USER)
+            cls.procs[name] = harness.start([cls.copies[program]], stdout=out, stderr=err,
+                                            env=env, **harness.AS_TEST_USER)
 
     @classmethod
     def read(cls, name, what):
-        """The tool's standard output (out) or error (err), or the lock commands it ran (log)."""
-        with contextlib.suppress(FileNotFoundError), open(f"{cls.logs}/{name}.{what}", "rb") as f:
-            text = f.read()
-            return [line.split()[4:] for line in text.decode().splitlines()] if what == "log" \
-                else text
-        return []
+        """The tool's standard output (out) or error (err)."""
+        with contextlib.suppress(FileNotFoundError):
+            return harness.read(f"{cls.logs}/{name}.{what}")
+        return b""
 
     def test_table(self):
-        for name, (_, _, outcome) in WAYLAND.items():
+        for name, row in WAYLAND.items():
             with self.subTest(name):
-                self.assertEqual((self.quiet[name], self.read(name, "log"), self.status[name],
-                                  self.read(name, "out"), self.read(name, "err").count(b"\n")),
-                                 outcome)
+                self.assertEqual(
+                    (self.quiet[name], self.status.get(name), self.read(name, "err").count(b"\n"),
+                     self.locked[name]), (row.quiet, row.status, row.errors, row.locked),
+                    self.read(name, "err").decode())
+                self.assertEqual(self.read(name, "out"), b"" if row.quiet is None else BANNER)
 
 
 if __name__ == "__main__":
