@@ -9,7 +9,9 @@ programs, its x86-64 twin elsewhere):
   start of the lock command (a stand-in that logs its start time), over --moves runs;
 - CPU time of the watching process (and, under Wine, of wineserver) per minute of a still
   pointer, and the watching process's resident memory, over --idle-seconds.
-And, for comparison, the CPU time per minute of a bare loop that only sleeps 100 ms at a time
+And, with real lockers on headless sway (swayidle and swaylock), gnome-shell and KWin
+(kscreenlocker, with logind and without), the time from a one-pixel move to the session seen
+locked, over --lock-runs fresh sessions. And, for comparison, the CPU time per minute of a bare loop that only sleeps 100 ms at a time
 (python3: time.sleep(0.1)).
 
 Also the native tool's resident memory before and after two bursts of keyboard mapping
@@ -17,7 +19,7 @@ changes, which the X server announces to every client.
 
 Run from the project root after scripts/test.sh (or both presets) has built:
     /usr/bin/python3 bench/bench.py [--moves 30] [--idle-seconds 60] [--mapping-changes 100000]
-                                    [--only native|wayland|wine|loop]
+                                    [--lock-runs 5] [--only native|wayland|lockers|wine|loop]
 """
 import argparse
 import os
@@ -37,7 +39,10 @@ NATIVE = os.path.join(ROOT, "build", "host", "mousetrap")
 GRACE_S = 7.0
 REFERENCE_S = GRACE_S + 0.1  # after the tool's start: its first sample, the reference
 # compositor: what the native program watches with there
-WAYLAND = {"sway": "org_kde_kwin_idle", "mutter": "IdleMonitor", "kwin": "ext_idle_notifier_v1"}
+WAYLAND = {"sway-bare": "org_kde_kwin_idle", "mutter": "IdleMonitor", "kwin": "ext_idle_notifier_v1"}
+# compositor with a real locker: how the native program locks it there
+LOCKERS = {"sway": "logind, swayidle + swaylock", "gnome-shell": "logind, gnome-shell",
+           "kwin": "logind, kscreenlocker", "kwin-alone": "org.freedesktop.ScreenSaver, kscreenlocker"}
 
 
 def cpu_ms(pid):
@@ -151,12 +156,15 @@ def mapping_changes(tmp, display, changes):
 
 
 def native(name, folder, env, move, args):
-    """Measures the native program, run as the test user with `env` and a stand-in loginctl in
-    `folder` (made here), which logs its start time."""
-    log = os.path.join(harness.test_user_folder(folder), "loginctl.log")
+    """Measures the native program, run as the test user with `env`, an X display and a
+    stand-in xdg-screensaver in `folder` (made here), which logs its start time. Neither logind
+    nor a screen saver is in reach, so the stand-in takes every lock and the session stays
+    open for the next move."""
+    log = os.path.join(harness.test_user_folder(folder), "xdg-screensaver.log")
     program = shutil.copy(NATIVE, folder)  # which the test user can run wherever the build is
-    harness.write_script(os.path.join(folder, "loginctl"), '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
-    env = {**env, "PATH": f"{folder}:/usr/bin:/bin", "LOCK_LOG": log}
+    harness.write_script(os.path.join(folder, "xdg-screensaver"),
+                         '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
+    env = {**harness.no_buses(folder), **env, "PATH": f"{folder}:/usr/bin:/bin", "LOCK_LOG": log}
 
     def launch():
         if os.path.exists(log):
@@ -168,6 +176,30 @@ def native(name, folder, env, move, args):
             return int(f.read())
 
     return measure(name, move, launch, program, lock_started, args.moves, args.idle_seconds)
+
+
+def seen_locked(kind, folder, runs):
+    """Time from a one-pixel move to the session seen locked by its real locker, over `runs`
+    fresh sessions of `kind` (a locked session stays locked), and the tool's exit statuses."""
+    times, statuses = [], []
+    for run in range(runs):
+        with harness.compositor(kind, f"{folder}/{run}") as session:
+            program = shutil.copy(NATIVE, f"{folder}/{run}")
+            env = {**session.env, **({"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
+                                     if kind == "kwin-alone" else {})}
+            tool = harness.start([program], env=env, stdout=subprocess.DEVNULL, **harness.AS_TEST_USER)
+            try:
+                time.sleep(max(0, started(tool, program) + REFERENCE_S + 1 - time.monotonic()))
+                session.move()
+                moved = time.monotonic()
+                while not session.locked() and time.monotonic() < moved + 15:
+                    pass
+                times.append((time.monotonic() - moved) * 1000)
+                statuses.append(tool.wait(15))
+            finally:
+                harness.stop([tool])
+    return {"locker": kind, "route": LOCKERS[kind], "runs": runs, "p50": statistics.median(times),
+            "max": max(times), "statuses": statuses}
 
 
 def bare_loop(idle_s):
@@ -211,11 +243,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--moves", type=int, default=30)
     parser.add_argument("--idle-seconds", type=float, default=60)
-    parser.add_argument("--only", choices=["native", "wayland", "wine", "loop"])
+    parser.add_argument("--only", choices=["native", "wayland", "lockers", "wine", "loop"])
+    parser.add_argument("--lock-runs", type=int, default=5)
     parser.add_argument("--mapping-changes", type=int, default=100000)
     args = parser.parse_args()
     harness.require("Xvfb", "xdotool", *([] if args.only == "wine" else ["xmodmap"]))
-    rows, mapping = [], None
+    rows, mapping, locked = [], None, []
     with tempfile.TemporaryDirectory(prefix="mousetrap-bench-") as tmp, \
             harness.private_display() as display:
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
@@ -226,8 +259,14 @@ def main():
             mapping = mapping_changes(tmp, display, args.mapping_changes)
         for kind, way in WAYLAND.items() if args.only in (None, "wayland") else ():
             with harness.compositor(kind, f"{tmp}/{kind}") as session:
+                env = {**session.env, "DISPLAY": display, "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
+                if kind != "mutter":  # whose idle monitor is on the session bus
+                    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent"
                 rows.append(native(f"native Wayland, {kind} ({way})", f"{tmp}/{kind}/tool",
-                                   session.env, session.move, args))
+                                   env, session.move, args))
+        for kind in LOCKERS if args.only in (None, "lockers") else ():
+            os.mkdir(f"{tmp}/locked-{kind}", 0o755)
+            locked.append(seen_locked(kind, f"{tmp}/locked-{kind}", args.lock_runs))
         if args.only in (None, "wine"):
             rows.append(wine(tmp, display, args))
         if args.only in (None, "loop"):
@@ -241,6 +280,12 @@ def main():
                              for key in ("p50", "p95", "max"))
         rss = "-" if r["rss"] is None else f"{r['rss']:.2f} MiB ({r['pss']:.2f} MiB)"
         print(f"| {r['build']} | {r['moves']} | {latency} | {r['cpu']:.1f} ms | {server} | {rss} |")
+    if locked:
+        print("\n| locker | route | runs | move to seen locked p50 | max | exit statuses |")
+        print("|---|---|---|---|---|---|")
+        for r in locked:
+            print(f"| {r['locker']} | {r['route']} | {r['runs']} | {r['p50']:.0f} ms | "
+                  f"{r['max']:.0f} ms | {', '.join(map(str, r['statuses']))} |")
     if mapping:
         print(f"\nnative X11 resident memory, before and after each of two bursts of "
               f"{args.mapping_changes} keyboard mapping changes: "

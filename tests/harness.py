@@ -410,7 +410,9 @@ def compositor(kind, folder):
     `run(args)`, which runs a command in it; and `server`, the compositor's process. Stops all.
     RuntimeError when it does not start."""
     record = COMPOSITORS[kind]
-    runtime = test_user_folder(os.path.join(runtime_folder(), kind))
+    runtime = tempfile.mkdtemp(dir=runtime_folder())  # mode 700
+    if AS_TEST_USER:
+        os.chown(runtime, AS_TEST_USER["user"], AS_TEST_USER["group"])
     env = {"PATH": "/usr/bin:/bin", "HOME": test_user_folder(folder), "XDG_RUNTIME_DIR": runtime,
            "XDG_DATA_HOME": f"{folder}/data", "DBUS_SESSION_BUS_ADDRESS": f"unix:path={runtime}/bus",
            "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={runtime}/system_bus", "XDG_SESSION_ID": "1",

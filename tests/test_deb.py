@@ -74,7 +74,7 @@ class DebianPackage(unittest.TestCase):
                           env={**os.environ, "MANWIDTH": "80", "LC_ALL": "C.UTF-8"})
             for heading in ("NAME", "SYNOPSIS", "DESCRIPTION", "EXIT STATUS", "FILES", "SECURITY"):
                 self.assertRegex(page, rf"(?m)^{heading}$")
-            for text in ("org.freedesktop.ScreenSaver", "xdg-screensaver lock", "Xwayland", "开始",
+            for text in ("GetActive", "LockedHint", "xdg-screensaver lock", "Xwayland", "开始",
                          f"mousetrap {VERSION}"):
                 self.assertIn(text, page)
 
