@@ -230,13 +230,14 @@ def private_display(number=None):
 
 
 @contextlib.contextmanager
-def xwayland_display(folder):
+def xwayland_display(folder, outputs):
     """Runs Weston headless with Xwayland, with a private runtime folder, its log in `folder`;
-    yields the DISPLAY value of its Xwayland, which starts at the first X client. Stops both."""
+    yields the DISPLAY value of its Xwayland, which starts at the first X client. Stops both.
+    Without `outputs`, Xwayland has no RandR output either, whose name would tell what it is."""
     runtime = tempfile.mkdtemp(dir=runtime_folder())
     log = os.path.join(folder, "weston.log")
-    # No outputs: Xwayland then has no RandR output either, whose name would tell what it is.
-    weston = start(["weston", "--backend=headless-backend.so", "--xwayland", "--no-outputs",
+    weston = start(["weston", "--backend=headless-backend.so", "--xwayland",
+                    *([] if outputs else ["--no-outputs"]),
                     "--idle-time=0", "--socket=mousetrap-test", f"--log={log}"],
                    env={**os.environ, "XDG_RUNTIME_DIR": runtime}, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, death_signal=signal.SIGTERM)
@@ -394,8 +395,10 @@ def _allow_fake_input(folder, env, log):
         stderr=log, **AS_TEST_USER)
 
 
+# unshare's namespaces need root, or a user namespace where the test user is root.
+MAP_ROOT = [] if os.geteuid() == 0 else ["--map-root-user"]
 # gnome-shell's own /run, made in a mount namespace of its own: the host's stays as it is.
-OWN_RUN = ["unshare", "--mount", *([] if os.geteuid() == 0 else ["--map-root-user"]), "sh", "-c",
+OWN_RUN = ["unshare", "--mount", *MAP_ROOT, "sh", "-c",
            'mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system /run/systemd/seats && '
            'exec "$@"', "sh", *(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
                                 if AS_TEST_USER else [])]

@@ -156,25 +156,35 @@ class NativeX11(unittest.TestCase):
         self.assertEqual((self.calls("terminal"), self.status["terminal"]), ([LOCK], 0))
 
 
+# Xwayland told by the process behind its socket alone (no RandR outputs), or by its outputs
+# alone, with its process out of sight (another PID namespace, as in Flatpak or a toolbox).
+XWAYLANDS = {"no outputs": (False, []),
+             "process out of sight": (True, ["unshare", "--pid", "--fork", "--mount-proc",
+                                             "--kill-child", *harness.MAP_ROOT])}
+
+
 class UnderXwayland(unittest.TestCase):
     def test_refuses_to_watch(self):
-        harness.require("weston", "Xwayland")
-        with tempfile.TemporaryDirectory(prefix="mousetrap-xwayland-") as tmp, \
-                harness.xwayland_display(tmp) as display:
-            log = os.path.join(tmp, "lock.log")
-            harness.write_script(os.path.join(tmp, LOCK[0]), f'{STANDIN}SCREENSAVER_EXIT"\n')
-            tool = harness.start([PROGRAM], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 env={"PATH": f"{tmp}:/usr/bin:/bin", "DISPLAY": display,
-                                      "LOCK_LOG": log, "SCREENSAVER_EXIT": "0",
-                                      **harness.no_buses(tmp)})
-            try:
-                stdout, stderr = tool.communicate(timeout=20)
-            finally:
-                harness.stop([tool])
-        print(f"\nunder Xwayland: status {tool.returncode}, {stderr.decode().strip()}",
-              file=sys.stderr)
-        self.assertEqual((tool.returncode, stdout, os.path.exists(log)), (2, b"", False))
-        self.assertRegex(stderr.decode(), r"^mousetrap: [^\n]*Xwayland[^\n]*X11 session[^\n]*\n$")
+        harness.require("weston", "Xwayland", "unshare")
+        for name, (outputs, wrapper) in XWAYLANDS.items():
+            with self.subTest(name), tempfile.TemporaryDirectory(prefix="mt-xwl-") as tmp, \
+                    harness.xwayland_display(tmp, outputs) as display:
+                log = os.path.join(tmp, "lock.log")
+                harness.write_script(os.path.join(tmp, LOCK[0]), f'{STANDIN}SCREENSAVER_EXIT"\n')
+                tool = harness.start([*wrapper, PROGRAM], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env={
+                                         "PATH": f"{tmp}:/usr/bin:/bin", "DISPLAY": display,
+                                         "LOCK_LOG": log, "SCREENSAVER_EXIT": "0",
+                                         **harness.no_buses(tmp)})
+                try:
+                    stdout, stderr = tool.communicate(timeout=20)
+                finally:
+                    harness.stop([tool])
+                print(f"\nunder Xwayland ({name}): status {tool.returncode}, "
+                      f"{stderr.decode().strip()}", file=sys.stderr)
+                self.assertEqual((tool.returncode, stdout, os.path.exists(log)), (2, b"", False))
+                self.assertRegex(stderr.decode(),
+                                 r"^mousetrap: [^\n]*Xwayland[^\n]*X11 session[^\n]*\n$")
 
 
 class Row(typing.NamedTuple):
