@@ -10,23 +10,41 @@
 // In order of preference. A Wayland session may also have an X display, which is Xwayland:
 // it shows pointer motion only over X windows, so it comes last.
 static const WatchWay* const kWays[] = {&kWaylandIdleWay, &kIdleMonitorWay, &kX11PointerWay};
+constexpr int kWayCount = sizeof kWays / sizeof kWays[0];
 
-static_assert(sizeof kWays / sizeof kWays[0] == 3, "the refusal names what each way lacks");
+static_assert(kWayCount == 3, "the refusal names what each way lacks");
 
 static const WatchWay* g_way = nullptr;
 
 void ChooseWatchWay() {
-  for (const WatchWay* way : kWays) {
-    if (way->Connect()) {
-      g_way = way;
+  const char* missing[kWayCount] = {};
+  for (int i = 0; i < kWayCount; ++i) {
+    if (kWays[i]->Connect(&missing[i])) {
+      g_way = kWays[i];
       return;
     }
   }
   fprintf(stderr, "mousetrap: no way to watch this session: %s, %s, and %s; not watching.\n",
-          kWays[0]->missing, kWays[1]->missing, kWays[2]->missing);
+          missing[0], missing[1], missing[2]);
   exit(2);
 }
 
+void ReportSourceLost(const char* source) {
+  fprintf(stderr,
+          "mousetrap: lost %s; reading fails until it is back, and its return counts as "
+          "input.\n",
+          source);
+}
+
 BOOL GetCursorPos(POINT* point) {
-  return g_way->Read(point);
+  if (g_way->Read != nullptr) {
+    return g_way->Read(point);
+  }
+  const LONG inputs = g_way->CountInputs();
+  if (inputs < 0) {
+    return 0;
+  }
+  point->x = inputs;
+  point->y = 0;
+  return 1;
 }

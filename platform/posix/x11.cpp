@@ -1,9 +1,18 @@
-// Watching an X11 session: the pointer itself, read through XCB.
+// Watching an X11 session: the pointer itself, read through XCB. XCB reports a failed
+// connection as a state to test, where Xlib would end the process.
+//
+// Connections are made by a thread of their own: xcb_connect waits for the server's answer with
+// no time limit, and a server that accepts but never answers must neither hold start-up past
+// kStartUpTimeoutMs nor a read past kReconnectTimeoutMs. A display that is down is connected to
+// again at each read; a connection made at a read counts as input, since the pointer may have
+// moved while no connection showed it (and a new server puts its pointer where it likes).
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -15,11 +24,23 @@
 #include "platform_api.h"
 #include "watch_way.h"
 
-// The X connection, made at the first read and made anew by the first read after it broke,
-// so the program recovers when the display comes back. XCB reports a failed connection as a
-// state to test, where Xlib would end the process.
+// Beyond the range of an X coordinate: added to x once for each connection made at a read.
+constexpr LONG kReturnStep = 65536;
+
+// DISPLAY's display and screen numbers, read once at start-up.
+static int g_displayNumber = 0;
+static int g_screen = 0;
+
 static xcb_connection_t* g_connection = nullptr;
 static xcb_window_t g_root = 0;
+static LONG g_returns = 0;
+
+// The thread making a connection, while it runs, and what it made: read only once joined.
+static pthread_t g_connecting;
+static bool g_isConnecting = false;
+static xcb_connection_t* g_made = nullptr;
+static xcb_window_t g_madeRoot = 0;
+static bool g_madeIsXwayland = false;
 
 // Reads at most `size` bytes of /proc/<pid>/<name>; how many, or -1.
 static ssize_t ReadProcFile(const char* pid, const char* name, char* buffer, size_t size) {
@@ -41,10 +62,10 @@ static bool IsXwaylandProcess(const char* pid) {
          memcmp(comm, kComm, sizeof kComm - 1) == 0;
 }
 
-// Whether an Xwayland of user `uid` serves display `number`: one of its arguments is ":number".
-static bool XwaylandServes(uid_t uid, int number) {
+// Whether an Xwayland of user `uid` serves this display: one of its arguments is ":number".
+static bool XwaylandServes(uid_t uid) {
   char display[16];
-  snprintf(display, sizeof display, ":%d", number);
+  snprintf(display, sizeof display, ":%d", g_displayNumber);
   DIR* processes = opendir("/proc");
   if (processes == nullptr) {
     return false;
@@ -69,57 +90,37 @@ static bool XwaylandServes(uid_t uid, int number) {
   return found;
 }
 
-// Whether the X server behind the connection's local socket is Xwayland (false over TCP, or
-// when its process is out of sight, as in another PID namespace). The process at the other end
-// is the one that made the socket: Xwayland itself, or the compositor that handed the socket to
-// the Xwayland it started for that display, as its user.
-static bool PeerIsXwayland() {
-  ucred peer = {};
-  socklen_t size = sizeof peer;
-  char pid[16];
-  char* host = nullptr;
-  int number = -1;
-  int screen = 0;
-  if (getsockopt(xcb_get_file_descriptor(g_connection), SOL_SOCKET, SO_PEERCRED, &peer, &size) !=
-          0 ||
-      peer.pid <= 0) {
-    return false;
-  }
-  snprintf(pid, sizeof pid, "%d", static_cast<int>(peer.pid));
-  if (IsXwaylandProcess(pid)) {
-    return true;
-  }
-  const bool parsed = xcb_parse_display(nullptr, &host, &number, &screen) != 0;
-  free(host);
-  return parsed && XwaylandServes(peer.uid, number);
-}
-
-// Xwayland reports pointer motion only over X windows: there the tool would look armed while
-// motion over every other window went unseen. Xwayland is the process behind the socket; it
-// names its RandR outputs XWAYLAND0, ... (it may have none); newer ones also have an extension
-// of that name.
-static bool IsXwayland() {
+// Whether the server has the extension newer Xwaylands have.
+static bool HasXwaylandExtension(xcb_connection_t* connection) {
   const char kName[] = "XWAYLAND";
   xcb_query_extension_reply_t* extension = xcb_query_extension_reply(
-      g_connection, xcb_query_extension(g_connection, sizeof kName - 1, kName), nullptr);
-  bool found = PeerIsXwayland() || (extension != nullptr && extension->present);
+      connection, xcb_query_extension(connection, sizeof kName - 1, kName), nullptr);
+  const bool present = extension != nullptr && extension->present;
   free(extension);
-  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(g_connection, &xcb_randr_id);
-  if (found || randr == nullptr || !randr->present) {
-    return found;
+  return present;
+}
+
+// Whether one of the server's RandR outputs has Xwayland's name: XWAYLAND0, ... (it may have
+// none, or no RandR).
+static bool HasXwaylandOutput(xcb_connection_t* connection, xcb_window_t root) {
+  const char kName[] = "XWAYLAND";
+  const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection, &xcb_randr_id);
+  if (randr == nullptr || !randr->present) {
+    return false;
   }
   xcb_randr_get_screen_resources_current_reply_t* resources =
       xcb_randr_get_screen_resources_current_reply(
-          g_connection, xcb_randr_get_screen_resources_current(g_connection, g_root), nullptr);
+          connection, xcb_randr_get_screen_resources_current(connection, root), nullptr);
   if (resources == nullptr) {
     return false;
   }
   const xcb_randr_output_t* outputs = xcb_randr_get_screen_resources_current_outputs(resources);
   const int count = xcb_randr_get_screen_resources_current_outputs_length(resources);
+  bool found = false;
   for (int i = 0; i < count && !found; ++i) {
     xcb_randr_get_output_info_reply_t* output = xcb_randr_get_output_info_reply(
-        g_connection,
-        xcb_randr_get_output_info(g_connection, outputs[i], resources->config_timestamp), nullptr);
+        connection, xcb_randr_get_output_info(connection, outputs[i], resources->config_timestamp),
+        nullptr);
     if (output != nullptr) {
       const int length = xcb_randr_get_output_info_name_length(output);
       found = length >= static_cast<int>(sizeof kName - 1) &&
@@ -131,43 +132,138 @@ static bool IsXwayland() {
   return found;
 }
 
-static bool Connect() {
-  if (g_connection != nullptr && !xcb_connection_has_error(g_connection)) {
-    return true;
-  }
-  if (g_connection != nullptr) {
-    xcb_disconnect(g_connection);
-  }
-  int screen = 0;
-  g_connection = xcb_connect(nullptr, &screen);
-  if (xcb_connection_has_error(g_connection)) {
-    return false;
+// Xwayland reports pointer motion only over X windows: there the tool would look armed while
+// motion over every other window went unseen. Any of four signs tells it: the process behind
+// the connection's local socket is Xwayland; or that process (the compositor that made the
+// socket and handed it to the Xwayland it started, as its user) has an Xwayland serving this
+// display; or the server has the XWAYLAND extension; or a RandR output of Xwayland's name. The
+// process is out of sight over TCP, or in another PID namespace.
+static bool IsXwayland(xcb_connection_t* connection, xcb_window_t root) {
+  ucred peer = {};
+  socklen_t size = sizeof peer;
+  char pid[16];
+  const bool local =
+      getsockopt(xcb_get_file_descriptor(connection), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+      peer.pid > 0;
+  snprintf(pid, sizeof pid, "%d", static_cast<int>(peer.pid));
+  return (local && (IsXwaylandProcess(pid) || XwaylandServes(peer.uid))) ||
+         HasXwaylandExtension(connection) || HasXwaylandOutput(connection, root);
+}
+
+// The connecting thread: connects to DISPLAY, finds the screen's root window and whether the
+// server is Xwayland. Leaves g_made null when it could not connect.
+static void* MakeConnection(void*) {
+  xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  if (xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);
+    return nullptr;
   }
   // The lock command must not inherit the connection.
-  fcntl(xcb_get_file_descriptor(g_connection), F_SETFD, FD_CLOEXEC);
-  xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(g_connection));
-  for (; roots.rem > 0 && screen > 0; --screen) {
+  fcntl(xcb_get_file_descriptor(connection), F_SETFD, FD_CLOEXEC);
+  xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(connection));
+  for (int screen = g_screen; roots.rem > 0 && screen > 0; --screen) {
     xcb_screen_next(&roots);
   }
   if (roots.rem == 0) {
-    xcb_disconnect(g_connection);
-    g_connection = nullptr;
+    xcb_disconnect(connection);
+    return nullptr;
+  }
+  g_madeRoot = roots.data->root;
+  g_madeIsXwayland = IsXwayland(connection, g_madeRoot);
+  g_made = connection;
+  return nullptr;
+}
+
+// Starts the connecting thread unless it runs already, and waits for it until `deadline`;
+// true when it has ended, its connection (or none) in g_made.
+static bool Connecting(std::int64_t deadline) {
+  if (!g_isConnecting) {
+    g_made = nullptr;
+    g_isConnecting = pthread_create(&g_connecting, nullptr, MakeConnection, nullptr) == 0;
+    if (!g_isConnecting) {
+      return false;
+    }
+  }
+  const timespec until = {static_cast<time_t>(deadline / 1000),
+                          static_cast<long>(deadline % 1000) * 1000000L};
+  g_isConnecting = pthread_clockjoin_np(g_connecting, nullptr, CLOCK_MONOTONIC, &until) != 0;
+  return !g_isConnecting;
+}
+
+// Ends the process with status 2 and one line on standard error: at start-up, before the
+// banner, or at the read that finds the display back as Xwayland.
+static void RefuseXwayland() {
+  fputs(
+      "mousetrap: this display is Xwayland, which shows pointer motion only over X windows, "
+      "so motion elsewhere would go unseen; not watching. Run mousetrap in an X11 session, or "
+      "in a Wayland session that offers idle notifications.\n",
+      stderr);
+  exit(2);
+}
+
+// Keeps the connection the thread made, unless it is to Xwayland.
+static void Keep() {
+  if (g_madeIsXwayland) {
+    RefuseXwayland();
+  }
+  g_connection = g_made;
+  g_root = g_madeRoot;
+  g_made = nullptr;
+}
+
+// Chosen when DISPLAY names a display that answers within kStartUpTimeoutMs, or that is not up
+// yet: that one is connected to at a later read.
+static bool Connect(const char** missing) {
+  const char* display = getenv("DISPLAY");
+  char* host = nullptr;
+  if (display == nullptr || *display == '\0') {
+    *missing = "DISPLAY is not set";
     return false;
   }
-  g_root = roots.data->root;
-  if (IsXwayland()) {
-    fputs(
-        "mousetrap: this display is Xwayland, which shows pointer motion only over X windows, "
-        "so motion elsewhere would go unseen; not watching. Run mousetrap in an X11 session, or "
-        "in a Wayland session that offers idle notifications.\n",
-        stderr);
-    exit(2);
+  const bool parsed = xcb_parse_display(display, &host, &g_displayNumber, &g_screen) != 0;
+  free(host);
+  if (!parsed) {
+    *missing = "DISPLAY names no X display";
+    return false;
+  }
+  if (!Connecting(MonotonicMs() + kStartUpTimeoutMs)) {
+    *missing = "the X server at DISPLAY did not answer within 3 s";
+    return false;
+  }
+  if (g_made != nullptr) {
+    Keep();
   }
   return true;
 }
 
+// Drops the connection once it has broken.
+static void DropBroken() {
+  if (g_connection != nullptr && xcb_connection_has_error(g_connection)) {
+    xcb_disconnect(g_connection);
+    g_connection = nullptr;
+    ReportSourceLost("the X display");
+  }
+}
+
+// Whether there is a connection to read from: the one there is, or one made now, waiting for
+// it no longer than kReconnectTimeoutMs.
+static bool Connected() {
+  DropBroken();
+  if (g_connection != nullptr) {
+    return true;
+  }
+  if (!Connecting(MonotonicMs() + kReconnectTimeoutMs) || g_made == nullptr) {
+    return false;
+  }
+  Keep();
+  ++g_returns;
+  return true;
+}
+
+// The pointer's position, x moved by kReturnStep for each connection made at a read. Fails
+// while the display is down; ends the process when it comes back as Xwayland.
 static BOOL Read(POINT* point) {
-  if (!Connect()) {
+  if (!Connected()) {
     return 0;
   }
   // Events the server sends every client (MappingNotify, ...) are of no use here. Dropped one by
@@ -179,22 +275,13 @@ static BOOL Read(POINT* point) {
   xcb_query_pointer_reply_t* reply =
       xcb_query_pointer_reply(g_connection, xcb_query_pointer(g_connection, g_root), nullptr);
   if (reply == nullptr) {
+    DropBroken();
     return 0;
   }
-  point->x = reply->root_x;
+  point->x = reply->root_x + g_returns * kReturnStep;
   point->y = reply->root_y;
   free(reply);
   return 1;
 }
 
-// Chosen when DISPLAY names a display; one that is not up yet is tried again at every read.
-static bool ConnectWay() {
-  const char* display = getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    return false;
-  }
-  Connect();
-  return true;
-}
-
-const WatchWay kX11PointerWay = {"DISPLAY is not set", ConnectWay, Read};
+const WatchWay kX11PointerWay = {Connect, Read, nullptr};
