@@ -185,11 +185,12 @@ def stop(procs):
 
 
 @contextlib.contextmanager
-def reserved_display():
+def reserved_display(silent=False):
     """Holds a display number that no X server has, and none can take while it is held (its
     abstract socket is bound here, and X servers on Linux bind it too); yields it. Clients of
     that display fail to connect until a server listens there on the socket file alone
-    (`-nolisten local`), which xcb tries after the abstract one."""
+    (`-nolisten local`), which xcb tries after the abstract one; or, `silent`, they connect
+    and are never answered."""
     for number in range(200, 1000):
         holder = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
@@ -198,6 +199,8 @@ def reserved_display():
             holder.close()
             continue
         with holder:
+            if silent:
+                holder.listen()
             if not os.path.exists(f"/tmp/.X{number}-lock"):
                 yield number
                 return
@@ -470,7 +473,15 @@ def compositor(kind, folder):
                 mover.stdin.write(b"\n")
                 _answer(mover, f"{kind}'s pointer", 10)
 
-        session = types.SimpleNamespace(env=env, move=move, run=run_in_session, server=server)
+        def restart():
+            """Stops the compositor and starts it again on the same socket and buses."""
+            stop([session.server])
+            session.server = launch(record.server, wrapper=OWN_RUN if record.gnome_shell else ())
+            wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), session.server,
+                       f"{kind} again (its log: {log.name})")
+
+        session = types.SimpleNamespace(env=env, move=move, run=run_in_session, server=server,
+                                        restart=restart)
         session.locked = record.locked and (lambda: record.locked(session))
         yield session
     finally:

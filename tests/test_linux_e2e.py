@@ -190,10 +190,14 @@ class UnderXwayland(unittest.TestCase):
 class Row(typing.NamedTuple):
     """A run of the tool in a Wayland table row, and what it must come to."""
     session: str  # a harness.COMPOSITORS name; "xwayland": an X display that comes back as
-    #               Xwayland; "silent": a compositor and a session bus that never answer
+    #               Xwayland; "silent": a compositor, a session bus and an X display that take
+    #               connections and never answer
     program: str = PROGRAM
     system_bus: bool = True  # the session's own, where it has one; False: none at all
     x_display: bool = False  # DISPLAY set too, as in most Wayland sessions (Xwayland)
+    env: dict = {}  # more environment
+    restarted: bool = False  # its compositor, of its own, is restarted after the banner, and
+    #                          there is no input at all
     # Standard output while watching a still session after input in the grace period (None:
     # not running by then), exit status, lines on standard error, and whether the session was
     # seen locked afterwards.
@@ -214,9 +218,14 @@ WAYLAND = {
     "kwin-ext_idle_notifier_v1": Row("kwin"),
     "kwin-org_kde_kwin_idle": Row("kwin", KDE_IDLE),
     "kwin-ScreenSaver": Row("kwin-alone", system_bus=False),
+    # The compositor's return counts as input (one line on standard error when it went).
+    "mutter-restarted": Row("mutter", restarted=True, errors=1, locked=False),
+    "sway-restarted": Row("sway-bare", restarted=True, errors=1, locked=False),
+    "sway-WAYLAND_SOCKET": Row("sway-bare", env={"WAYLAND_SOCKET": "1"}, locked=False),
     "weston-refused": Row("weston", **REFUSED),
     "silent-refused": Row("silent", **REFUSED),
-    "xwayland-refused": Row("xwayland", quiet=BANNER, status=2, errors=1, locked=False),
+    # The display lost, then back as Xwayland.
+    "xwayland-refused": Row("xwayland", quiet=BANNER, status=2, errors=2, locked=False),
 }
 
 
@@ -229,10 +238,10 @@ class Wayland(unittest.TestCase):
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.
         cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
-        kinds = {row.session for row in WAYLAND.values()} & harness.COMPOSITORS.keys()
+        kinds = {cls.session(row) for row in WAYLAND.values() if row.session in harness.COMPOSITORS}
         try:
-            cls.sessions = {kind: cls.enterClassContext(harness.compositor(kind, f"{tmp}/{kind}"))
-                            for kind in sorted(kinds)}
+            cls.sessions = {kind: cls.enterClassContext(harness.compositor(
+                kind.split("/")[0], f"{tmp}/{kind.replace('/', '-')}")) for kind in sorted(kinds)}
         except (RuntimeError, subprocess.SubprocessError) as error:
             cls.doClassCleanups()
             raise RuntimeError(f"the Wayland sessions did not start: {error}") from error
@@ -246,23 +255,28 @@ class Wayland(unittest.TestCase):
         silent.listen()
         os.chmod(silent.getsockname(), 0o777)
         number = cls.enterClassContext(harness.reserved_display())
+        silent_x = cls.enterClassContext(harness.reserved_display(silent=True))
         with harness.private_display(number) as display:
             envs = {"xwayland": {"DISPLAY": display, "PATH": f"{tmp}/bin:/usr/bin:/bin"},
                     "silent": {"XDG_RUNTIME_DIR": harness.runtime_folder(),
-                               "WAYLAND_DISPLAY": "silent",
+                               "WAYLAND_DISPLAY": "silent", "DISPLAY": f":{silent_x}",
                                "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"}}
             for name, row in WAYLAND.items():
                 env = {**harness.no_buses(tmp), **envs.get(row.session, {})}
-                if row.session in cls.sessions:
-                    env.update(cls.sessions[row.session].env)
-                env.update({"DISPLAY": display} if row.x_display else {})
+                if cls.session(row) in cls.sessions:
+                    env.update(cls.sessions[cls.session(row)].env)
+                env.update({"DISPLAY": display, **row.env} if row.x_display else row.env)
                 env.update({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={tmp}/no-bus"})
                 cls.launch(name, env, row.program)
             x11 = cls.procs.pop("xwayland-refused")
-            moves = [session.move for session in cls.sessions.values() if session.move]
+            moves = [session.move for kind, session in cls.sessions.items()
+                     if session.move and not kind.endswith("/restarted")]
+            restarts = [session.restart for kind, session in cls.sessions.items()
+                        if kind.endswith("/restarted")]
+            timeline = iter([moves, moves + restarts])  # in the grace period, then the last
             cls.quiet, _, cls.status = harness.watch_timeline(
                 None, dict(cls.procs), lambda _: False, lambda name: cls.read(name, "out"),
-                move=lambda: [m() for m in moves])
+                move=lambda: [step() for step in next(timeline)])
             cls.quiet["xwayland-refused"] = cls.read("xwayland-refused", "out") \
                 if x11.poll() is None else None
         cls.procs["xwayland-refused"] = x11
@@ -271,9 +285,15 @@ class Wayland(unittest.TestCase):
                                  death_signal=signal.SIGTERM, **harness.AS_TEST_USER)
         cls.addClassCleanup(harness.stop, [xwayland])
         cls.status["xwayland-refused"] = x11.wait(15)
-        cls.locked = {name: bool(row.session in cls.sessions and cls.sessions[row.session].locked
-                                 and cls.sessions[row.session].locked())
+        cls.locked = {name: bool(cls.session(row) in cls.sessions and
+                                 cls.sessions[cls.session(row)].locked and
+                                 cls.sessions[cls.session(row)].locked())
                       for name, row in WAYLAND.items()}
+
+    @staticmethod
+    def session(row):
+        """The name of the row's session: each restarted compositor is one of its own."""
+        return f"{row.session}/restarted" if row.restarted else row.session
 
     @classmethod
     def launch(cls, name, env, program):
