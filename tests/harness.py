@@ -161,8 +161,9 @@ def _stop_orphans():
     """Kills what a test's processes left behind when they ended (a daemon that swaylock -f or a
     locker's greeter made), which was handed to the test: it is their subreaper."""
     ours = {proc.pid for proc, _ in _started}
-    for pid, _ in list(children(os.getpid())):
-        if pid not in ours:
+    for _ in range(10):  # an orphan's own orphans come to the test when it is killed
+        orphans = [pid for pid, _ in children(os.getpid()) if pid not in ours]
+        for pid in orphans:
             with contextlib.suppress(OSError):
                 os.kill(pid, signal.SIGKILL)
                 os.waitpid(pid, 0)
@@ -306,6 +307,10 @@ COMPOSITORS = {
                                             f"swaylock -f -c {SWAYLOCK_COLOUR}"],
                        ready="Enable idle timeouts", locked=_screen_shows_swaylock),
     "sway-bare": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True),  # no locker answers
+    # A screen saver that answers, and never locks.
+    "sway-broken-saver": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=[
+        "/usr/bin/python3", f"{HERE}/logind.py", "--broken-screen-saver"],
+        owns="org.freedesktop.ScreenSaver"),
     "mutter": Compositor(["mutter", "--headless", "--virtual-monitor", "800x600", "--wayland",
                           "--no-x11", "--wayland-display=mousetrap-test"], "mousetrap-test",
                          ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"], logind=True),
@@ -403,8 +408,8 @@ MAP_ROOT = [] if os.geteuid() == 0 else ["--map-root-user"]
 # gnome-shell's own /run, made in a mount namespace of its own: the host's stays as it is.
 OWN_RUN = ["unshare", "--mount", *MAP_ROOT, "sh", "-c",
            'mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system /run/systemd/seats && '
-           'exec "$@"', "sh", *(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-                                if AS_TEST_USER else [])]
+           'exec "$@"', "sh", *(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 "--pdeathsig=SIGTERM"] if AS_TEST_USER else [])]
 
 
 @contextlib.contextmanager

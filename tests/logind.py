@@ -4,13 +4,16 @@ DBUS_SYSTEM_BUS_ADDRESS: org.freedesktop.login1 with one session (id argv[1], el
 reachable as session/auto, and org.gnome.DisplayManager, which gnome-shell asks before it
 listens to logind. Lock and LockSession emit Lock from the session's own path, as logind does;
 SetLockedHint sets LockedHint and announces it. Prints one line once it owns both names, then
-one per method called (its name and arguments), so a test can wait for what a locker does."""
+one per method called (its name and arguments), so a test can wait for what a locker does.
+
+With --broken-screen-saver it is instead a screen saver on the session bus that never locks:
+org.freedesktop.ScreenSaver, whose Lock does nothing and whose GetActive stays false."""
 import os
 import sys
 
 from gi.repository import Gio, GLib
 
-SESSION_ID = sys.argv[1] if len(sys.argv) > 1 else "1"
+SESSION_ID = sys.argv[1] if len(sys.argv) > 1 and sys.argv[1][0] != "-" else "1"
 # logind's path for a session: a byte that is not a letter or a non-leading digit as _XX.
 SESSION = "/org/freedesktop/login1/session/" + "".join(
     c if c.isascii() and (c.isalpha() or c.isdigit() and i) else f"_{ord(c):02x}"
@@ -43,6 +46,10 @@ XML = f"""<node>
 <interface name="{GDM_IF}">
   <property name="Version" type="s" access="read"/>
 </interface>
+<interface name="org.freedesktop.ScreenSaver">
+  <method name="Lock"/>
+  <method name="GetActive"><arg type="b" direction="out"/></method>
+</interface>
 </node>"""
 INTERFACES = {i.name: i for i in Gio.DBusNodeInfo.new_for_xml(XML).interfaces}
 locked_hint = False
@@ -61,6 +68,9 @@ def call(connection, sender, path, interface, method, args, invocation):
         os.close(read_end)
         return invocation.return_value_with_unix_fd_list(
             GLib.Variant("(h)", (0,)), Gio.UnixFDList.new_from_array([write_end]))
+    if interface == "org.freedesktop.ScreenSaver":
+        return invocation.return_value(GLib.Variant("(b)", (False,)) if method == "GetActive"
+                                       else None)
     if method in ("Lock", "LockSession", "Unlock"):
         bus.emit_signal(None, SESSION, SESSION_IF, method.replace("Session", ""), None)
     elif method == "SetLockedHint":
@@ -77,17 +87,19 @@ def get(connection, sender, path, interface, name):
             "Version": GLib.Variant("s", "43.0")}[name]
 
 
-bus = Gio.bus_get_sync(Gio.BusType.SYSTEM)
-for path, interface in (("/org/freedesktop/login1", MANAGER_IF), (SESSION, SESSION_IF),
-                        ("/org/freedesktop/login1/session/auto", SESSION_IF),
-                        ("/org/gnome/DisplayManager/Manager", GDM_IF)):
+SAVER = sys.argv[1:] == ["--broken-screen-saver"]
+bus = Gio.bus_get_sync(Gio.BusType.SESSION if SAVER else Gio.BusType.SYSTEM)
+for path, interface in ((("/ScreenSaver", "org.freedesktop.ScreenSaver"),) if SAVER else (
+        ("/org/freedesktop/login1", MANAGER_IF), (SESSION, SESSION_IF),
+        ("/org/freedesktop/login1/session/auto", SESSION_IF),
+        ("/org/gnome/DisplayManager/Manager", GDM_IF))):
     bus.register_object(path, INTERFACES[interface], call, get, None)
-for name in ("org.freedesktop.login1", "org.gnome.DisplayManager"):
+for name in ["org.freedesktop.ScreenSaver"] if SAVER else ["org.freedesktop.login1",
+                                                          "org.gnome.DisplayManager"]:
     reply = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                           "RequestName", GLib.Variant("(su)", (name, 4)), None,
                           Gio.DBusCallFlags.NONE, -1, None)
     if reply.unpack()[0] != 1:  # 4: do not queue; 1: now the owner
         sys.exit(f"logind.py: {name} has another owner")
-print(f"logind.py: owns org.freedesktop.login1 and org.gnome.DisplayManager; session {SESSION}",
-      flush=True)
+print(f"logind.py: owns {name}", flush=True)
 GLib.MainLoop().run()

@@ -213,6 +213,8 @@ WAYLAND = {
     "sway-swaylock": Row("sway", x_display=True),  # the Wayland way, although DISPLAY is set
     "sway-no-locker": Row("sway-bare", locked=False),  # logind took it; nothing can tell
     "sway-nothing-locks": Row("sway-bare", system_bus=False, **REFUSED),
+    # Neither logind's request nor the screen saver's Lock locks it: status 1, one line.
+    "sway-saver-never-locks": Row("sway-broken-saver", status=1, errors=1, locked=False),
     "mutter-IdleMonitor": Row("mutter", locked=False),  # logind took it; nothing can tell
     "gnome-shell": Row("gnome-shell"),
     "kwin-ext_idle_notifier_v1": Row("kwin"),
@@ -224,8 +226,8 @@ WAYLAND = {
     "sway-WAYLAND_SOCKET": Row("sway-bare", env={"WAYLAND_SOCKET": "1"}, locked=False),
     "weston-refused": Row("weston", **REFUSED),
     "silent-refused": Row("silent", **REFUSED),
-    # The display lost, then back as Xwayland.
-    "xwayland-refused": Row("xwayland", quiet=BANNER, status=2, errors=2, locked=False),
+    # The display lost (one line), then back, as Xwayland: its return counts as input.
+    "xwayland-returned": Row("xwayland", errors=1, locked=False),
 }
 
 
@@ -268,7 +270,7 @@ class Wayland(unittest.TestCase):
                 env.update({"DISPLAY": display, **row.env} if row.x_display else row.env)
                 env.update({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={tmp}/no-bus"})
                 cls.launch(name, env, row.program)
-            x11 = cls.procs.pop("xwayland-refused")
+            x11 = cls.procs.pop("xwayland-returned")
             moves = [session.move for kind, session in cls.sessions.items()
                      if session.move and not kind.endswith("/restarted")]
             restarts = [session.restart for kind, session in cls.sessions.items()
@@ -277,14 +279,14 @@ class Wayland(unittest.TestCase):
             cls.quiet, _, cls.status = harness.watch_timeline(
                 None, dict(cls.procs), lambda _: False, lambda name: cls.read(name, "out"),
                 move=lambda: [step() for step in next(timeline)])
-            cls.quiet["xwayland-refused"] = cls.read("xwayland-refused", "out") \
+            cls.quiet["xwayland-returned"] = cls.read("xwayland-returned", "out") \
                 if x11.poll() is None else None
-        cls.procs["xwayland-refused"] = x11
+        cls.procs["xwayland-returned"] = x11
         xwayland = harness.start(["Xwayland", display, "-nolisten", "local"],
                                  env=cls.sessions["weston"].env, stderr=subprocess.DEVNULL,
                                  death_signal=signal.SIGTERM, **harness.AS_TEST_USER)
         cls.addClassCleanup(harness.stop, [xwayland])
-        cls.status["xwayland-refused"] = x11.wait(15)
+        cls.status["xwayland-returned"] = x11.wait(15)
         cls.locked = {name: bool(cls.session(row) in cls.sessions and
                                  cls.sessions[cls.session(row)].locked and
                                  cls.sessions[cls.session(row)].locked())

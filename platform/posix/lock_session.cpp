@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -54,9 +53,20 @@ static void Tried(const char* format, ...) {
   va_start(args, format);
   vsnprintf(g_tried + strlen(g_tried), sizeof g_tried - strlen(g_tried), format, args);
   va_end(args);
+  for (char* c = g_tried; *c != '\0'; ++c) {
+    *c = static_cast<unsigned char>(*c) < ' ' ? ' ' : *c;  // one line, whatever a callee said
+  }
 }
 
-// What the call answered, "b" or a property's "v" holding "b": 1 true, 0 false, -1 no answer.
+// Whether `error` says that nobody at all is there to answer.
+static bool NobodyThere(const sd_bus_error* error) {
+  return sd_bus_error_has_names(error, SD_BUS_ERROR_SERVICE_UNKNOWN, SD_BUS_ERROR_NAME_HAS_NO_OWNER,
+                                SD_BUS_ERROR_UNKNOWN_METHOD, SD_BUS_ERROR_UNKNOWN_OBJECT,
+                                SD_BUS_ERROR_UNKNOWN_INTERFACE);
+}
+
+// What the call answered, "b" or a property's "v" holding "b": 1 true, 0 false (or no answer in
+// time), -1 when nobody is there to answer.
 static int Answer(sd_bus* bus, const char* destination, const char* path, const char* interface,
                   const char* member, std::int64_t deadline, const char* types = "",
                   const char* first = nullptr, const char* second = nullptr) {
@@ -68,7 +78,7 @@ static int Answer(sd_bus* bus, const char* destination, const char* path, const 
   if (reply == nullptr || sd_bus_message_peek_type(reply, &type, nullptr) <= 0 ||
       (type == 'v' && sd_bus_message_enter_container(reply, 'v', "b") <= 0) ||
       sd_bus_message_read(reply, "b", &value) < 0) {
-    value = -1;
+    value = NobodyThere(&error) ? -1 : 0;
   }
   sd_bus_message_unref(reply);
   sd_bus_error_free(&error);
@@ -81,13 +91,13 @@ static int Answer(sd_bus* bus, const char* destination, const char* path, const 
 // `deadline`, -1 when none answers: nothing here can tell.
 static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
                       const ScreenSaver* last, std::int64_t deadline) {
+  bool answered = false;
   for (;;) {
     if (system != nullptr &&
         Answer(system, kLogind, kSessionPath, "org.freedesktop.DBus.Properties", "Get", deadline,
                "ss", kSessionInterface, "LockedHint") > 0) {
       return 1;
     }
-    bool answered = false;
     for (const ScreenSaver* saver = first; session != nullptr && saver <= last; ++saver) {
       const int active =
           Answer(session, saver->name, saver->path, saver->name, "GetActive", deadline);
@@ -96,8 +106,11 @@ static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
       }
       answered = answered || active == 0;
     }
-    if (!answered || MonotonicMs() >= deadline) {
-      return answered ? 0 : -1;
+    if (!answered) {
+      return -1;
+    }
+    if (MonotonicMs() + kPollIntervalUs / 1000 >= deadline) {
+      return 0;
     }
     usleep(kPollIntervalUs);
   }
@@ -133,8 +146,7 @@ static bool AskScreenSavers(sd_bus* session) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = CallUntil(session, saver.name, saver.path, saver.name, "Lock",
                                       MonotonicMs() + kLockAnswerMs, &error);
-    const bool missing = sd_bus_error_has_names(&error, SD_BUS_ERROR_SERVICE_UNKNOWN,
-                                                SD_BUS_ERROR_NAME_HAS_NO_OWNER);
+    const bool missing = NobodyThere(&error);
     answered = answered || !missing;
     if (reply != nullptr &&
         SeenLocked(nullptr, session, &saver, &saver, MonotonicMs() + kSeenLockedMs) > 0) {
@@ -178,10 +190,9 @@ static bool AskXdgScreensaver() {
 
 BOOL LockWorkStation() {
   g_tried[0] = '\0';
-  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
   bool absent;
-  sd_bus* system = OpenBus(true, deadline, &absent);
-  sd_bus* session = OpenBus(false, deadline, &absent);
+  sd_bus* system = OpenBus(true, MonotonicMs() + kStartUpTimeoutMs, &absent);
+  sd_bus* session = OpenBus(false, MonotonicMs() + kStartUpTimeoutMs, &absent);
   bool locked = false;
   if (AskLogind(system)) {
     // Where no screen saver can say whether the session is locked (sway with swaylock), that
@@ -206,25 +217,32 @@ BOOL LockWorkStation() {
 // Whether xdg-screensaver is a route here: an X display, and the command on PATH.
 static bool XdgScreensaverRoute(const char** why) {
   const char* display = getenv("DISPLAY");
-  const char* path = getenv("PATH");
   if (display == nullptr || *display == '\0') {
     *why = "DISPLAY is not set for xdg-screensaver";
     return false;
   }
+  // As the shell searches: an empty entry is the current folder; no PATH, the system's default.
+  char fallback[256] = "";
+  const char* path = getenv("PATH");
+  if (path == nullptr) {
+    confstr(_CS_PATH, fallback, sizeof fallback);
+    path = fallback;
+  }
   *why = "xdg-screensaver is not on PATH";
-  for (const char* folder = path; folder != nullptr && *folder != '\0';) {
-    const char* end = strchr(folder, ':');
-    const int length =
-        end != nullptr ? static_cast<int>(end - folder) : static_cast<int>(strlen(folder));
+  for (const char* folder = path;; ++folder) {
+    const char* end = strchrnul(folder, ':');
+    const int length = static_cast<int>(end - folder);
     char file[4096];
-    if (snprintf(file, sizeof file, "%.*s/xdg-screensaver", length, folder) <
-            static_cast<int>(sizeof file) &&
+    if (snprintf(file, sizeof file, "%.*s%sxdg-screensaver", length, folder,
+                 length > 0 ? "/" : "") < static_cast<int>(sizeof file) &&
         access(file, X_OK) == 0) {
       return true;
     }
-    folder = end != nullptr ? end + 1 : nullptr;
+    if (*end == '\0') {
+      return false;
+    }
+    folder = end;
   }
-  return false;
 }
 
 // 1 when logind has a session for this process, 0 when certainly not, -1 when the bus did not
@@ -240,7 +258,12 @@ static int LogindRoute(std::int64_t deadline, const char** why) {
   sd_bus_message* reply =
       CallUntil(system, kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                 "GetSession", deadline, &error, "s", "auto");
-  const int found = reply != nullptr ? 1 : sd_bus_error_get_errno(&error) == ETIMEDOUT ? -1 : 0;
+  const int found = reply != nullptr ? 1
+                    : NobodyThere(&error) ||
+                            sd_bus_error_has_names(&error, "org.freedesktop.login1.NoSessionForPID",
+                                                   "org.freedesktop.login1.NoSuchSession")
+                        ? 0
+                        : -1;
   *why = "logind has no session for this process";
   sd_bus_message_unref(reply);
   sd_bus_error_free(&error);
@@ -285,12 +308,11 @@ static int ScreenSaverRoute(std::int64_t deadline, const char** why) {
 }
 
 void RefuseWithoutLockRoute() {
-  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
   const char* xdg;
   const char* logind;
   const char* saver;
-  if (XdgScreensaverRoute(&xdg) || LogindRoute(deadline, &logind) != 0 ||
-      ScreenSaverRoute(deadline, &saver) != 0) {
+  if (XdgScreensaverRoute(&xdg) || LogindRoute(MonotonicMs() + kStartUpTimeoutMs, &logind) != 0 ||
+      ScreenSaverRoute(MonotonicMs() + kStartUpTimeoutMs, &saver) != 0) {
     return;  // something may lock it, or a bus was too slow to be sure
   }
   fprintf(stderr, "mousetrap: nothing can lock this session: %s, %s, and %s; not watching.\n",

@@ -5,7 +5,9 @@
 // compositor that goes away and comes back on the same socket (KWin restarts itself so after a
 // crash) is connected to again, and its return counts as input.
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 #include <wayland-client.h>
 
 #include <cstdint>
@@ -99,9 +101,16 @@ static bool Exchange(std::int64_t timeout_ms) {
 
 // Connects to the compositor WAYLAND_DISPLAY names, and asks it to answer (g_synced). By that
 // name only: libwayland would take a descriptor named in WAYLAND_SOCKET first, even where that
-// is another connection or the terminal, so it is removed before the first connection.
+// is another connection or the terminal, so it is removed before the first connection, and a
+// descriptor it names is not handed on to the lock command.
 static bool ConnectByName() {
-  unsetenv("WAYLAND_SOCKET");
+  if (const char* socket = getenv("WAYLAND_SOCKET")) {
+    const int fd = atoi(socket);
+    if (fd > STDERR_FILENO) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    unsetenv("WAYLAND_SOCKET");
+  }
   const char* name = getenv("WAYLAND_DISPLAY");
   if (name == nullptr || *name == '\0' || (g_display = wl_display_connect(name)) == nullptr) {
     return false;

@@ -190,8 +190,8 @@ static bool Connecting(std::int64_t deadline) {
   return !g_isConnecting;
 }
 
-// Ends the process with status 2 and one line on standard error: at start-up, before the
-// banner, or at the read that finds the display back as Xwayland.
+// Ends the process with status 2 and one line on standard error, at start-up, before the
+// banner. (A display that comes back as Xwayland at a read counts as input like any return.)
 static void RefuseXwayland() {
   fputs(
       "mousetrap: this display is Xwayland, which shows pointer motion only over X windows, "
@@ -201,11 +201,8 @@ static void RefuseXwayland() {
   exit(2);
 }
 
-// Keeps the connection the thread made, unless it is to Xwayland.
+// Keeps the connection the thread made.
 static void Keep() {
-  if (g_madeIsXwayland) {
-    RefuseXwayland();
-  }
   g_connection = g_made;
   g_root = g_madeRoot;
   g_made = nullptr;
@@ -231,6 +228,9 @@ static bool Connect(const char** missing) {
     return false;
   }
   if (g_made != nullptr) {
+    if (g_madeIsXwayland) {
+      RefuseXwayland();
+    }
     Keep();
   }
   return true;
@@ -261,7 +261,7 @@ static bool Connected() {
 }
 
 // The pointer's position, x moved by kReturnStep for each connection made at a read. Fails
-// while the display is down; ends the process when it comes back as Xwayland.
+// while the display is down.
 static BOOL Read(POINT* point) {
   if (!Connected()) {
     return 0;
