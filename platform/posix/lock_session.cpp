@@ -168,20 +168,23 @@ static bool AskScreenSavers(sd_bus* session) {
   return false;
 }
 
-// xdg-screensaver lock, through the shell: for an X display only. It cannot tell whether it
-// locked (it exits 4 on KDE Plasma after locking), so success is taken at its word.
+// xdg-screensaver lock, through the shell: for an X display only, and for no longer than 10 s
+// (coreutils' timeout), so that a screen saver that hangs cannot hold the tool. It cannot tell
+// whether it locked (it exits 4 on KDE Plasma after locking), so success is taken at its word.
 static bool AskXdgScreensaver() {
   const char* display = getenv("DISPLAY");
   if (display == nullptr || *display == '\0') {
     Tried("xdg-screensaver: DISPLAY is not set");
     return false;
   }
-  const int status = system("xdg-screensaver lock");
+  const int status = system("timeout 10 xdg-screensaver lock");
   if (status == 0) {
     return true;
   }
   if (status == -1 || !WIFEXITED(status)) {
     Tried("xdg-screensaver: could not be run");
+  } else if (WEXITSTATUS(status) == 124) {
+    Tried("xdg-screensaver lock: no answer within 10 s");
   } else {
     Tried("xdg-screensaver lock: exit status %d", WEXITSTATUS(status));
   }
