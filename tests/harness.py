@@ -295,38 +295,38 @@ WLROOTS_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINP
                "WLR_HEADLESS_OUTPUTS": "1"}
 SWAY = ["sway", "-c", "{folder}/sway.config"]
 SWAY_MOVER = ["/usr/bin/python3", f"{HERE}/mover.py", "sway"]
+MUTTER = ["--headless", "--virtual-monitor", "800x600", "--wayland", "--no-x11",
+          "--wayland-display=mousetrap-test"]  # gnome-shell's too
+MUTTER_MOVER = ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"]  # gnome-shell's too
 # A copy of KWin: without the file capability of the installed one, which a sandbox may be
 # unable to grant. Without --no-lockscreen, kscreenlocker locks it.
 KWIN = ["{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test", "--no-global-shortcuts",
         "--no-kactivities"]
+KWIN_MOVER = ["{folder}/fake_input_motion"]
 KWIN_LOCKED = _active("org.freedesktop.ScreenSaver", "/ScreenSaver", "org.freedesktop.ScreenSaver",
                       "kscreenlocker_g")  # the greeter shows
 COMPOSITORS = {
     # swayidle runs swaylock when logind asks the session to lock.
-    "sway": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=["swayidle", "-d", "-w", "lock",
-                                            f"swaylock -f -c {SWAYLOCK_COLOUR}"],
+    "sway": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True,
+                       locker=["swayidle", "-d", "-w", "lock", f"swaylock -f -c {SWAYLOCK_COLOUR}"],
                        ready="Enable idle timeouts", locked=_screen_shows_swaylock),
     "sway-bare": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True),  # no locker answers
     # A screen saver that answers, and never locks.
     "sway-broken-saver": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=[
         "/usr/bin/python3", f"{HERE}/logind.py", "--broken-screen-saver"],
         owns="org.freedesktop.ScreenSaver"),
-    "mutter": Compositor(["mutter", "--headless", "--virtual-monitor", "800x600", "--wayland",
-                          "--no-x11", "--wayland-display=mousetrap-test"], "mousetrap-test",
-                         ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"], logind=True),
-    "gnome-shell": Compositor(["gnome-shell", "--headless", "--wayland", "--no-x11",
-                               "--virtual-monitor", "800x600", "--wayland-display=mousetrap-test"],
-                              "mousetrap-test", ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"],
+    "mutter": Compositor(["mutter", *MUTTER], "mousetrap-test", MUTTER_MOVER, logind=True),
+    # gnome-shell's own screen shield, reached through GNOME's D-Bus-started forwarder.
+    "gnome-shell": Compositor(["gnome-shell", *MUTTER], "mousetrap-test", MUTTER_MOVER,
                               logind=True, ready="Inhibit", services=("org.gnome.ScreenSaver",),
                               gnome_shell=True, locked=_active(
                                   "org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver",
                                   "org.gnome.ScreenSaver")),
-    "kwin": Compositor(KWIN, "mousetrap-test", ["{folder}/fake_input_motion"], fake_input=True,
-                       logind=True, ready="Inhibit", locked=KWIN_LOCKED),
+    "kwin": Compositor(KWIN, "mousetrap-test", KWIN_MOVER, fake_input=True, logind=True,
+                       ready="Inhibit", locked=KWIN_LOCKED),
     # Locked through the ScreenSaver interface, with no logind at all.
-    "kwin-alone": Compositor(KWIN, "mousetrap-test", ["{folder}/fake_input_motion"],
-                             fake_input=True, owns="org.freedesktop.ScreenSaver",
-                             locked=KWIN_LOCKED),
+    "kwin-alone": Compositor(KWIN, "mousetrap-test", KWIN_MOVER, fake_input=True,
+                             owns="org.freedesktop.ScreenSaver", locked=KWIN_LOCKED),
     "weston": Compositor(["weston", "--backend=headless-backend.so", "--socket=mousetrap-test",
                           "--idle-time=0"], "mousetrap-test"),
 }
