@@ -445,6 +445,13 @@ def compositor(kind, folder):
         log.flush()
         return text.encode() in read(log.name)
 
+    def start_server():
+        """Starts the compositor and waits for its socket; returns its process."""
+        server = launch(record.server, wrapper=OWN_RUN if record.gnome_shell else ())
+        wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), server,
+                   f"{kind} (its log: {log.name})")
+        return server
+
     try:
         with open(f"{folder}/sway.config", "w") as f:
             f.write("xwayland disable\n")
@@ -457,9 +464,7 @@ def compositor(kind, folder):
                            answers=True), "the system bus")
             stand_in = launch(["/usr/bin/python3", f"{HERE}/logind.py"])
             wait_until(lambda: logged("logind.py: owns"), stand_in, "the logind stand-in")
-        server = launch(record.server, wrapper=OWN_RUN if record.gnome_shell else ())
-        wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), server,
-                   f"{kind} (its log: {log.name})")
+        server = start_server()
         if record.locker:
             launch(record.locker)
         if record.ready:
@@ -481,9 +486,7 @@ def compositor(kind, folder):
         def restart():
             """Stops the compositor and starts it again on the same socket and buses."""
             stop([session.server])
-            session.server = launch(record.server, wrapper=OWN_RUN if record.gnome_shell else ())
-            wait_until(lambda: os.path.exists(f"{runtime}/{record.display}"), session.server,
-                       f"{kind} again (its log: {log.name})")
+            session.server = start_server()
 
         session = types.SimpleNamespace(env=env, move=move, run=run_in_session, server=server,
                                         restart=restart)
