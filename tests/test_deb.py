@@ -1,5 +1,5 @@
 """The Debian package of the native program: contents, metadata, lintian, the manual page, and
-the installed program itself on a private display with a stand-in loginctl.
+the installed program itself on a private display with a stand-in xdg-screensaver.
 
 Usage: test_deb.py PACKAGE VERSION SOURCE"""
 import os

@@ -1,17 +1,18 @@
 """The native program end to end on X11 (NativeX11, UnderXwayland) and on Wayland (Wayland): a
-private Xvfb display or headless compositors, real pointer motion, and stand-ins for loginctl and
-xdg-screensaver first on PATH that log their calls and exit as told.
+private Xvfb display or headless compositors, and real pointer motion. On X11, with no bus in
+reach, a stand-in xdg-screensaver first on PATH logs its call and exits as told; on Wayland, real
+lockers lock the session and the test sees it locked.
 
 Several copies watch one display at once and share one pointer timeline (motion in the grace
-period, a still pointer, then a one-pixel move); each has its own stand-in outcome or standard
-output. Another runs on a terminal with its display not yet up: it reports failed reads there,
+period, a still pointer, then a one-pixel move); each has its own stand-in outcome or the way it
+was started. Another runs on a terminal with its display not yet up: it reports failed reads there,
 keeps running, and locks once the display comes up, since the pointer is then no longer where
 the failed reads left the reference. Under Xwayland, where it cannot see all motion, the tool
 refuses to watch.
 
-On Wayland, one copy per compositor watches with what that compositor offers, all on one
-timeline of one-pixel moves through each compositor's own input path; under Weston, which
-offers nothing to watch with, the tool refuses at once.
+On Wayland, each row of one table watches with what its compositor offers, all on one timeline
+of one-pixel moves through each compositor's own input path, and locks with what locks its
+session there; rows where nothing can watch or lock are refused at once.
 """
 import contextlib
 import os
