@@ -38,11 +38,12 @@ LOCK = ["xdg-screensaver", "lock"]  # on X11, where neither logind nor a screen 
 # The tool started with standard output a file, a pipe whose reader has gone, or closed;
 # standard error closed; or SIGCHLD ignored, which the lock command's shell needs.
 STARTS = {"file": 'exec "$0"', "pipe": 'exec "$0"', "closed": 'exec "$0" >&-',
-          "error closed": 'exec "$0" 2>&-', "SIGCHLD ignored": "trap '' CHLD; exec \"$0\""}
-# name: (start, xdg-screensaver's exit status, the tool's exit status)
+          "error closed": 'exec "$0" 2>&-', "SIGCHLD ignored": "trap '' CHLD; exec \"$0\"",
+          "real locker": 'PATH=/usr/bin:/bin exec "$0"'}  # the real xdg-screensaver
+# name: (start, the stand-in xdg-screensaver's exit status, the tool's exit status)
 RUNS = {"plain": ("file", 0, 0), "lock fails": ("file", 4, 1), "vanished reader": ("pipe", 0, 0),
         "output closed": ("closed", 0, 0), "error closed": ("error closed", 0, 0),
-        "SIGCHLD ignored": ("SIGCHLD ignored", 0, 0)}
+        "SIGCHLD ignored": ("SIGCHLD ignored", 0, 0), "xscreensaver": ("real locker", None, 0)}
 # Logs its start time (ms since the epoch), what its standard output is (the tool's, inherited),
 # the signals it ignores (hex mask), the descriptors of the shell that runs the lock command (the
 # tool's child), its name and arguments; exits with $<status variable>.
@@ -55,9 +56,23 @@ SIGPIPE_SIGCHLD = 1 << 12 | 1 << 16  # their bits in a mask of signals
 class NativeX11(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        harness.require("Xvfb", "xdotool")
+        harness.require("Xvfb", "xdotool", "xscreensaver", "xdg-screensaver")
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-x11-"))
+        os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         display = cls.enterClassContext(harness.private_display())
+        # A real X11 locker, as the test user: xscreensaver, which xdg-screensaver asks to lock.
+        home = harness.test_user_folder(f"{tmp}/xscreensaver")
+        with open(f"{home}/.xscreensaver", "w") as f:
+            f.write("lock: True\nmode: blank\n")
+        locker_env = {"PATH": "/usr/bin:/bin", "HOME": home, "DISPLAY": display}
+        locker = harness.start(["xscreensaver", "-no-splash"], env=locker_env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               **harness.AS_TEST_USER)
+        cls.addClassCleanup(harness.stop, [locker])
+        cls.xscreensaver = lambda: harness.run(["xscreensaver-command", "-time"], env=locker_env,
+                                               capture_output=True, timeout=10,
+                                               **harness.AS_TEST_USER).stdout
+        harness.wait_until(lambda: b"non-blanked" in cls.xscreensaver(), locker, "xscreensaver")
         # A display number held free until the terminal run's display comes up there.
         cls.later = cls.enterClassContext(harness.reserved_display())
         cls.procs = {}
@@ -100,6 +115,7 @@ class NativeX11(unittest.TestCase):
             display, watchers, lambda name: os.path.exists(cls.logs[name]),
             lambda name: harness.read(cls.outs[name]))
 
+        cls.locked = b"screen locked" in cls.xscreensaver()
         cls.waiting_watch = [proc.poll() is None and not os.path.exists(cls.logs[name])
                              for name, proc in waiting.items()]
         cls.screen = b""
@@ -132,8 +148,12 @@ class NativeX11(unittest.TestCase):
         # descriptor of the tool's but 0, 1 and 2 (none taken by a connection in place of a
         # closed one); its failure is one line on standard error. The banner went to a reader
         # that had gone, or to the /dev/null that stands in for a closed standard output.
-        for name, (started, _, status) in RUNS.items():
+        for name, (started, screensaver, status) in RUNS.items():
             with self.subTest(name):
+                if screensaver is None:  # the real one, which had xscreensaver lock the display
+                    self.assertEqual((self.calls(name), self.status[name], self.locked),
+                                     ([], status, True))
+                    continue
                 ignored, descriptors = self.record(name)[2:4]
                 self.assertEqual((self.calls(name), self.status[name], int(ignored, 16) &
                                   SIGPIPE_SIGCHLD, descriptors, harness.read(self.errs[name])
