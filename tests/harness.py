@@ -307,7 +307,10 @@ KWIN_LOCKED = _active("org.freedesktop.ScreenSaver", "/ScreenSaver", "org.freede
                       "kscreenlocker_g")  # the greeter shows
 COMPOSITORS = {
     # swayidle runs swaylock when logind asks the session to lock.
+    # With GNOME's screen saver (a forwarder to gnome-shell) startable, as where GNOME is
+    # installed too.
     "sway": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True,
+                       services=("org.gnome.ScreenSaver",),
                        locker=["swayidle", "-d", "-w", "lock", f"swaylock -f -c {SWAYLOCK_COLOUR}"],
                        ready="Enable idle timeouts", locked=_screen_shows_swaylock),
     "sway-bare": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True),  # no locker answers
@@ -353,6 +356,20 @@ def _bus(kind, address, folder, services=()):
                 "<allow user='*'/><allow own='*'/><allow send_destination='*'/>"
                 "<allow receive_sender='*'/></policy></busconfig>")
     return ["dbus-daemon", f"--config-file={folder}/{kind}.conf", "--nofork", "--print-address=1"]
+
+
+def logind(address, folder, log):
+    """Starts a private system bus on `address` with the logind stand-in on it, as the test
+    user, in `folder` (made here), their output in the file `log` (where the stand-in logs each
+    call); returns both processes."""
+    bus = start(_bus("system", address, test_user_folder(folder)), stdout=subprocess.PIPE,
+                stderr=log, bufsize=0, **AS_TEST_USER)
+    _answer(bus, "the system bus")
+    stand_in = start(["/usr/bin/python3", f"{HERE}/logind.py"], env={
+        "PATH": "/usr/bin:/bin", "DBUS_SYSTEM_BUS_ADDRESS": address}, stdout=log, stderr=log,
+        **AS_TEST_USER)
+    wait_until(lambda: b"logind.py: owns" in read(log.name), stand_in, "the logind stand-in")
+    return [bus, stand_in]
 
 
 def _unstick_gnome_shell(pid):
@@ -460,10 +477,7 @@ def compositor(kind, folder):
         _answer(launch(_bus("session", env["DBUS_SESSION_BUS_ADDRESS"], f"{folder}/session",
                             record.services), answers=True), "the session bus")
         if record.logind:
-            _answer(launch(_bus("system", env["DBUS_SYSTEM_BUS_ADDRESS"], f"{folder}/system"),
-                           answers=True), "the system bus")
-            stand_in = launch(["/usr/bin/python3", f"{HERE}/logind.py"])
-            wait_until(lambda: logged("logind.py: owns"), stand_in, "the logind stand-in")
+            procs.extend(logind(env["DBUS_SYSTEM_BUS_ADDRESS"], f"{folder}/system", log))
         server = start_server()
         if record.locker:
             launch(record.locker)

@@ -73,6 +73,11 @@ class NativeX11(unittest.TestCase):
                                                capture_output=True, timeout=10,
                                                **harness.AS_TEST_USER).stdout
         harness.wait_until(lambda: b"non-blanked" in cls.xscreensaver(), locker, "xscreensaver")
+        # logind, to which nothing here listens (xscreensaver's own listener needs a session
+        # bus), for the run through the real xdg-screensaver.
+        system_bus = f"unix:path={tmp}/system/bus"
+        with open(f"{tmp}/logind.log", "wb") as log:
+            cls.addClassCleanup(harness.stop, harness.logind(system_bus, f"{tmp}/system", log))
         # A display number held free until the terminal run's display comes up there.
         cls.later = cls.enterClassContext(harness.reserved_display())
         cls.procs = {}
@@ -94,7 +99,8 @@ class NativeX11(unittest.TestCase):
                 cls.procs[name] = harness.start(
                     ["/bin/sh", "-c", STARTS[started], PROGRAM], stderr=err,
                     stdout=writer if started == "pipe" else out,
-                    env={**env, "LOCK_LOG": cls.logs[name], "SCREENSAVER_EXIT": str(screensaver)})
+                    env={**env, "LOCK_LOG": cls.logs[name], "SCREENSAVER_EXIT": str(screensaver),
+                         **({"DBUS_SYSTEM_BUS_ADDRESS": system_bus} if screensaver is None else {})})
                 os.close(writer)
         # Runs whose display is not up yet, with standard output a pseudo-terminal or a file.
         master, slave = pty.openpty()

@@ -107,7 +107,8 @@ static int OnWatchAdded(sd_bus_message* reply, void*, sd_bus_error*) {
       sd_bus_error_has_names(error, SD_BUS_ERROR_SERVICE_UNKNOWN, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
     Lost(g_monitor->name);  // back when its name has an owner again
   } else if (error != nullptr || sd_bus_message_read(reply, "u", &g_watch) < 0) {
-    g_asked = false;  // asked again at the next read
+    Lost(g_monitor->name);  // no watch: blind until one is added, which counts as input
+    g_asked = false;        // asked again at the next read
   } else {
     g_haveWatch = true;
     Back();

@@ -86,9 +86,9 @@ static int Answer(sd_bus* bus, const char* destination, const char* path, const 
 }
 
 // Asks until `deadline` whether the session is locked: logind's LockedHint (when `system` is
-// given) or the GetActive of the screen savers from `first` to `last` (D-Bus starts one that
-// is only activatable). 1 once it is, 0 when a screen saver answers but not locked by
-// `deadline`, -1 when none answers: nothing here can tell.
+// given) or the GetActive of the screen savers from `first` to `last` that run. 1 once it is, 0
+// when a screen saver answers but not locked by `deadline`, -1 when none answers: nothing here can
+// tell.
 static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
                       const ScreenSaver* last, std::int64_t deadline) {
   bool answered = false;
@@ -99,8 +99,12 @@ static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
       return 1;
     }
     for (const ScreenSaver* saver = first; session != nullptr && saver <= last; ++saver) {
+      // Only one that runs: one D-Bus would start for the question cannot have been asked to
+      // lock (GNOME's forwarder, started outside GNOME, only fails).
       const int active =
-          Answer(session, saver->name, saver->path, saver->name, "GetActive", deadline);
+          HasOwner(session, saver->name, deadline) <= 0
+              ? -1
+              : Answer(session, saver->name, saver->path, saver->name, "GetActive", deadline);
       if (active > 0) {
         return 1;
       }
@@ -168,13 +172,25 @@ static bool AskScreenSavers(sd_bus* session) {
   return false;
 }
 
-// xdg-screensaver lock, through the shell: for an X display only, and for no longer than 10 s
+static bool IsSet(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+// Why xdg-screensaver has nothing to lock here, or null: it is for X11 sessions, whose screen
+// savers it knows; in a Wayland session (where DISPLAY names Xwayland) they cannot lock.
+static const char* NoX11Session() {
+  return !IsSet("DISPLAY")          ? "DISPLAY is not set"
+         : IsSet("WAYLAND_DISPLAY") ? "this is a Wayland session"
+                                    : nullptr;
+}
+
+// xdg-screensaver lock, through the shell: for an X11 session only, and for no longer than 10 s
 // (coreutils' timeout), so that a screen saver that hangs cannot hold the tool. It cannot tell
 // whether it locked (it exits 4 on KDE Plasma after locking), so success is taken at its word.
 static bool AskXdgScreensaver() {
-  const char* display = getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    Tried("xdg-screensaver: DISPLAY is not set");
+  if (const char* why = NoX11Session()) {
+    Tried("xdg-screensaver: %s", why);
     return false;
   }
   const int status = system("timeout 10 xdg-screensaver lock");
@@ -197,32 +213,35 @@ BOOL LockWorkStation() {
   sd_bus* system = OpenBus(true, MonotonicMs() + kStartUpTimeoutMs, &absent);
   sd_bus* session = OpenBus(false, MonotonicMs() + kStartUpTimeoutMs, &absent);
   bool locked = false;
+  bool untold = false;  // logind took the request, and nothing can tell whether it locked
   if (AskLogind(system)) {
-    // Where no screen saver can say whether the session is locked (sway with swaylock), that
-    // logind took the request is all there is to know.
-    locked = SeenLocked(system, session, kScreenSavers, kScreenSavers + kScreenSaverCount - 1,
-                        MonotonicMs() + kSeenLockedMs) != 0;
-    if (!locked) {
+    const int seen =
+        SeenLocked(system, session, kScreenSavers, kScreenSavers + kScreenSaverCount - 1,
+                   MonotonicMs() + kSeenLockedMs);
+    locked = seen > 0;
+    untold = seen < 0;
+    if (seen == 0) {
       Tried("logind: locking accepted, but the session was not locked within %lld ms",
             static_cast<long long>(kSeenLockedMs));
     }
   }
-  locked = locked || AskScreenSavers(session);
+  locked = locked || (!untold && AskScreenSavers(session));
   sd_bus_close_unref(system);
   sd_bus_close_unref(session);
-  locked = locked || AskXdgScreensaver();
+  // Where nothing could tell, an X11 screen saver that only xdg-screensaver knows (and logind
+  // does not) may still be there to ask. That logind took the request is all there is to know
+  // about the rest (sway with swaylock).
+  locked = locked || AskXdgScreensaver() || untold;
   if (!locked) {
     fprintf(stderr, "mousetrap: the session was not locked: %s.\n", g_tried);
   }
   return locked;
 }
 
-// Whether xdg-screensaver is a route here: an X display, and the command on PATH.
+// Whether xdg-screensaver is a route here: an X11 session, and the command on PATH.
 static bool XdgScreensaverRoute(const char** why) {
-  const char* display = getenv("DISPLAY");
-  if (display == nullptr || *display == '\0') {
-    *why = "DISPLAY is not set for xdg-screensaver";
-    return false;
+  if ((*why = NoX11Session()) != nullptr) {
+    return false;  // the line says: "..., and <why> (for xdg-screensaver)"
   }
   // As the shell searches: an empty entry is the current folder; no PATH, the system's default.
   char fallback[256] = "";
@@ -231,7 +250,7 @@ static bool XdgScreensaverRoute(const char** why) {
     confstr(_CS_PATH, fallback, sizeof fallback);
     path = fallback;
   }
-  *why = "xdg-screensaver is not on PATH";
+  *why = "it is not on PATH";
   for (const char* folder = path;; ++folder) {
     const char* end = strchrnul(folder, ':');
     const int length = static_cast<int>(end - folder);
@@ -318,7 +337,9 @@ void RefuseWithoutLockRoute() {
       ScreenSaverRoute(MonotonicMs() + kStartUpTimeoutMs, &saver) != 0) {
     return;  // something may lock it, or a bus was too slow to be sure
   }
-  fprintf(stderr, "mousetrap: nothing can lock this session: %s, %s, and %s; not watching.\n",
+  fprintf(stderr,
+          "mousetrap: nothing can lock this session: %s, %s, and %s (for xdg-screensaver); not "
+          "watching.\n",
           logind, saver, xdg);
   exit(2);
 }

@@ -41,6 +41,10 @@ static bool g_synced = false;
 static bool g_asked = false;  // for the notification, at the first read
 static bool g_gone = false;   // the compositor, while watching
 static LONG g_inputs = 0;
+static bool g_idleSeen = false;
+static bool g_heldOff = false;  // reads failed for want of the first idle
+// How long the first read waits for the notification's first idle.
+constexpr std::int64_t kFirstIdleMs = 1000;
 
 static void OnGlobal(void*, wl_registry* registry, std::uint32_t name, const char* interface,
                      std::uint32_t version) {
@@ -67,11 +71,25 @@ static void OnSynced(void*, wl_callback* callback, std::uint32_t) {
 
 static const wl_callback_listener kSyncListener = {OnSynced};
 
-static void OnIdle(void*, ext_idle_notification_v1*) {}
+// The notification's first idle: from then on each resumption tells of input. It comes at once,
+// unless something holds idle off (an idle inhibitor: a video playing); input meanwhile cannot
+// be seen, so when it comes after reads have failed for want of it, it counts as input.
+static void Idle() {
+  if (!g_idleSeen) {
+    g_idleSeen = true;
+    g_inputs += g_heldOff;
+  }
+}
+
+static void OnIdle(void*, ext_idle_notification_v1*) {
+  Idle();
+}
 static void OnResumed(void*, ext_idle_notification_v1*) {
   ++g_inputs;
 }
-static void OnKdeIdle(void*, org_kde_kwin_idle_timeout*) {}
+static void OnKdeIdle(void*, org_kde_kwin_idle_timeout*) {
+  Idle();
+}
 static void OnKdeResumed(void*, org_kde_kwin_idle_timeout*) {
   ++g_inputs;
 }
@@ -241,15 +259,28 @@ static LONG CountInputs() {
     }
     wait_ms = kReconnectTimeoutMs;
   }
-  if (!g_asked) {
+  const bool asking = !g_asked;
+  if (asking) {
     g_asked = true;
     Ask();
   }
-  if (!Exchange(wait_ms)) {
+  bool connected = Exchange(wait_ms);
+  for (const std::int64_t until = MonotonicMs() + kFirstIdleMs;
+       asking && connected && !g_idleSeen && MonotonicMs() < until;) {
+    connected = Exchange(until - MonotonicMs());
+  }
+  if (!connected) {
     Lost();
   } else if (g_gone && g_synced) {
     g_gone = false;
     ++g_inputs;  // input given meanwhile cannot be ruled out
+  }
+  if (!g_gone && !g_idleSeen) {
+    if (!g_heldOff) {
+      g_heldOff = true;
+      ReportSourceLost("the compositor's idle notifications (something holds idle off)");
+    }
+    return asking ? 0 : -1;
   }
   return g_gone ? -1 : g_inputs;
 }
