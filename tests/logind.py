@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """A stand-in for systemd-logind's D-Bus face, for real screen lockers in tests, on the bus in
-DBUS_SYSTEM_BUS_ADDRESS: org.freedesktop.login1 with one session (id argv[1], else "1"), also
+DBUS_SYSTEM_BUS_ADDRESS: org.freedesktop.login1 with one session, "1", also
 reachable as session/auto, and org.gnome.DisplayManager, which gnome-shell asks before it
-listens to logind. Lock and LockSession emit Lock from the session's own path, as logind does;
+listens to logind. Lock emits Lock from the session's own path, as logind does;
 SetLockedHint sets LockedHint and announces it. Prints one line once it owns both names, then
 one per method called (its name and arguments), so a test can wait for what a locker does.
 
@@ -13,21 +13,14 @@ import sys
 
 from gi.repository import Gio, GLib
 
-SESSION_ID = sys.argv[1] if len(sys.argv) > 1 and sys.argv[1][0] != "-" else "1"
-# logind's path for a session: a byte that is not a letter or a non-leading digit as _XX.
-SESSION = "/org/freedesktop/login1/session/" + "".join(
-    c if c.isascii() and (c.isalpha() or c.isdigit() and i) else f"_{ord(c):02x}"
-    for i, c in enumerate(SESSION_ID))
+SESSION_ID = "1"
+SESSION = "/org/freedesktop/login1/session/_31"  # logind escapes a leading digit as _XX
 MANAGER_IF, SESSION_IF = "org.freedesktop.login1.Manager", "org.freedesktop.login1.Session"
 GDM_IF = "org.gnome.DisplayManager.Manager"
 
 XML = f"""<node>
 <interface name="{MANAGER_IF}">
   <method name="GetSession"><arg type="s" direction="in"/><arg type="o" direction="out"/></method>
-  <method name="GetSessionByPID">
-    <arg type="u" direction="in"/><arg type="o" direction="out"/>
-  </method>
-  <method name="LockSession"><arg type="s" direction="in"/></method>
   <method name="Inhibit">
     <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
     <arg type="s" direction="in"/><arg type="h" direction="out"/>
@@ -36,7 +29,6 @@ XML = f"""<node>
 </interface>
 <interface name="{SESSION_IF}">
   <method name="Lock"/>
-  <method name="Unlock"/>
   <method name="SetLockedHint"><arg type="b" direction="in"/></method>
   <signal name="Lock"/>
   <signal name="Unlock"/>
@@ -58,8 +50,8 @@ locked_hint = False
 def call(connection, sender, path, interface, method, args, invocation):
     global locked_hint
     print(method, *args.unpack(), flush=True)
-    if method in ("GetSession", "GetSessionByPID"):
-        if method == "GetSession" and args[0] not in ("auto", SESSION_ID):
+    if method == "GetSession":
+        if args[0] not in ("auto", SESSION_ID):
             return invocation.return_dbus_error("org.freedesktop.login1.NoSuchSession",
                                                 f"No session '{args[0]}' known")
         return invocation.return_value(GLib.Variant("(o)", (SESSION,)))
@@ -71,8 +63,8 @@ def call(connection, sender, path, interface, method, args, invocation):
     if interface == "org.freedesktop.ScreenSaver":
         return invocation.return_value(GLib.Variant("(b)", (False,)) if method == "GetActive"
                                        else None)
-    if method in ("Lock", "LockSession", "Unlock"):
-        bus.emit_signal(None, SESSION, SESSION_IF, method.replace("Session", ""), None)
+    if method == "Lock":
+        bus.emit_signal(None, SESSION, SESSION_IF, "Lock", None)
     elif method == "SetLockedHint":
         locked_hint = args[0]
         changed = {"LockedHint": GLib.Variant("b", locked_hint)}

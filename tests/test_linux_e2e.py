@@ -291,12 +291,13 @@ class Wayland(unittest.TestCase):
                                "WAYLAND_DISPLAY": "silent", "DISPLAY": f":{silent_x}",
                                "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"}}
             for name, row in WAYLAND.items():
-                env = {**harness.no_buses(tmp), **envs.get(row.session, {})}
-                if cls.session(row) in cls.sessions:
-                    env.update(cls.sessions[cls.session(row)].env)
-                env.update({"DISPLAY": display, **row.env} if row.x_display else row.env)
-                env.update({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={tmp}/no-bus"})
-                cls.launch(name, env, row.program)
+                session = cls.sessions.get(cls.session(row))
+                cls.launch(name, {
+                    **harness.no_buses(tmp), **envs.get(row.session, {}),
+                    **(session.env if session else {}), **row.env,
+                    **({"DISPLAY": display} if row.x_display else {}),
+                    **({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/none"})},
+                    row.program)
             # The X display's run watches on while its display is swapped below.
             watched = {name: proc for name, proc in cls.procs.items()
                        if WAYLAND[name].session != "xwayland"}
@@ -317,9 +318,8 @@ class Wayland(unittest.TestCase):
         cls.addClassCleanup(harness.stop, [xwayland])
         with contextlib.suppress(subprocess.TimeoutExpired):  # no status: the row says so
             cls.status["xwayland-returned"] = x11.wait(15)
-        cls.locked = {name: bool(cls.session(row) in cls.sessions and
-                                 cls.sessions[cls.session(row)].locked and
-                                 cls.sessions[cls.session(row)].locked())
+        cls.locked = {name: bool(getattr(cls.sessions.get(cls.session(row)), "locked", None)
+                                 and cls.sessions[cls.session(row)].locked())
                       for name, row in WAYLAND.items()}
 
     @staticmethod
