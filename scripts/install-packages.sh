@@ -25,4 +25,4 @@ fi
 echo "installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
 # Through env, since sudo would drop the variable and a question would then wait unseen.
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
