@@ -1,7 +1,6 @@
 // Which way this program watches the session, chosen once at start-up: the Wayland compositor's
 // idle notifications, the desktop's idle monitor on the session bus, or the X pointer itself.
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "platform_api.h"
@@ -24,16 +23,13 @@ void ChooseWatchWay() {
       return;
     }
   }
-  fprintf(stderr, "mousetrap: no way to watch this session: %s, %s, and %s; not watching.\n",
-          missing[0], missing[1], missing[2]);
+  Say("no way to watch this session: %s, %s, and %s; not watching.", missing[0], missing[1],
+      missing[2]);
   exit(2);
 }
 
 void ReportSourceLost(const char* source) {
-  fprintf(stderr,
-          "mousetrap: lost %s; reading fails until it is back, and its return counts as "
-          "input.\n",
-          source);
+  Say("lost %s; reading fails until it is back, and its return counts as input.", source);
 }
 
 BOOL GetCursorPos(POINT* point) {

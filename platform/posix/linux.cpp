@@ -2,40 +2,96 @@
 // monotonic clock, and a console write that shows UTF-8 on a terminal. GetCursorPos comes from
 // choose_way.cpp.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "platform_api.h"
 #include "watch_way.h"
 
 static void IgnoreBrokenPipe(int) {}
 
+// Standard error as it was at start-up, for the program's own lines.
+static int g_stderr = STDERR_FILENO;
+
+// Marks every descriptor above standard error close-on-exec: whatever the program was started
+// with (a file, a socket, a terminal) never reaches the lock command.
+static void KeepDescriptorsFromLockCommand() {
+  DIR* open_fds = opendir("/proc/self/fd");
+  if (open_fds == nullptr) {
+    for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    return;
+  }
+  while (const dirent* entry = readdir(open_fds)) {
+    const int fd = atoi(entry->d_name);
+    if (fd > STDERR_FILENO) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+  closedir(open_fds);
+}
+
 // Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
-// on /dev/null, so no connection or file takes their place; a write to a reader that has gone
-// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
-// command does not inherit it); and the way of watching is chosen and the ways of locking are
-// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner.
+// on /dev/null, so no connection or file takes their place, and every other inherited one is
+// kept from the lock command; a write to a reader that has gone fails with EPIPE instead of
+// killing the process (a handler, not SIG_IGN, so that the lock command does not inherit it);
+// and the way of watching is chosen and the ways of locking are looked for, so the tool
+// refuses a session it cannot watch or lock at once, before its banner.
 __attribute__((constructor(101))) static void StartUp() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
       open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     }
   }
+  KeepDescriptorsFromLockCommand();
+  const int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  g_stderr = copy >= 0 ? copy : STDERR_FILENO;
   struct sigaction broken_pipe = {};
   broken_pipe.sa_handler = IgnoreBrokenPipe;
   sigaction(SIGPIPE, &broken_pipe, nullptr);
-  // Started with SIGCHLD ignored, the shell's status would be lost (system reports -1).
+  // Started with SIGCHLD ignored, the lock command's status would be lost (waitpid fails).
   struct sigaction child;
   if (sigaction(SIGCHLD, nullptr, &child) == 0 && child.sa_handler == SIG_IGN) {
     signal(SIGCHLD, SIG_DFL);
   }
   ChooseWatchWay();
   RefuseWithoutLockRoute();
+}
+
+void Say(const char* format, ...) {
+  char line[2048] = "mousetrap: ";
+  const size_t prefix = strlen(line);
+  va_list args;
+  va_start(args, format);
+  const int length = vsnprintf(line + prefix, sizeof line - prefix - 1, format, args);
+  va_end(args);
+  size_t end = prefix + (length < 0 ? 0 : length);
+  end = end < sizeof line - 2 ? end : sizeof line - 2;
+  line[end++] = '\n';
+  for (size_t done = 0; done < end;) {
+    const ssize_t n = write(g_stderr, line + done, end - done);
+    if (n < 0 && errno != EINTR) {
+      return;
+    }
+    done += n > 0 ? n : 0;
+  }
+}
+
+void RestoreStderr() {
+  if (g_stderr != STDERR_FILENO) {
+    dup2(g_stderr, STDERR_FILENO);
+  }
 }
 
 std::int64_t MonotonicMs() {

@@ -1,12 +1,18 @@
-// Locking a Linux session, and telling whether it locked. logind is asked first, as `loginctl
-// lock-session` asks it. Where there is no logind, or where the session can tell whether it is
-// locked (a screen saver on the session bus) and does not report locked in time, the desktop's
-// own screen saver is asked; last comes xdg-screensaver, for the X11 screen savers only it
-// knows. At start-up the tool refuses a session where certainly none of them can lock.
+// Locking a Linux session, and telling whether it locked. The routes are tried in order until
+// one sees the session locked (kLockRoutes): logind, asked to lock the user's graphical session
+// as `loginctl lock-session` asks it; the desktop's own screen saver on the session bus; and in
+// an X11 session xdg-screensaver, for the X11 screen savers only it knows. What shows a session
+// locked: logind's LockedHint, a running screen saver's GetActive, and in an X11 session another
+// client holding the keyboard grab, as every X11 locker does while it shows. At start-up the
+// tool refuses a session where certainly none of them can lock.
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -16,15 +22,15 @@
 #include "platform_api.h"
 #include "watch_way.h"
 
-// How long a session that can tell is given to report itself locked once asked.
+// How long a session that can tell is given to be seen locked once asked.
 constexpr std::int64_t kSeenLockedMs = 2000;
 // A screen saver answers Lock once its lock shows (under half a second measured).
 constexpr std::int64_t kLockAnswerMs = 5000;
 constexpr useconds_t kPollIntervalUs = 50000;
 
 static const char kLogind[] = "org.freedesktop.login1";
-// logind's name for the session of the process that asks.
-static const char kSessionPath[] = "/org/freedesktop/login1/session/auto";
+static const char kManagerPath[] = "/org/freedesktop/login1";
+static const char kManagerInterface[] = "org.freedesktop.login1.Manager";
 static const char kSessionInterface[] = "org.freedesktop.login1.Session";
 
 // Each is also the name of its interface, with Lock and GetActive.
@@ -44,6 +50,7 @@ constexpr int kScreenSaverCount = sizeof kScreenSavers / sizeof kScreenSavers[0]
 // What each route tried and why it failed, for the one line of a failed lock.
 static char g_tried[1024];
 
+static void Tried(const char* format, ...) __attribute__((format(printf, 1, 2)));
 static void Tried(const char* format, ...) {
   const size_t used = strlen(g_tried);
   if (used > 0 && used < sizeof g_tried - 2) {
@@ -56,6 +63,10 @@ static void Tried(const char* format, ...) {
   for (char* c = g_tried; *c != '\0'; ++c) {
     *c = static_cast<unsigned char>(*c) < ' ' ? ' ' : *c;  // one line, whatever a callee said
   }
+}
+
+static const char* Message(const sd_bus_error* error) {
+  return error->message != nullptr ? error->message : error->name;
 }
 
 // Whether `error` says that nobody at all is there to answer.
@@ -85,17 +96,98 @@ static int Answer(sd_bus* bus, const char* destination, const char* path, const 
   return value < 0 ? -1 : value != 0;
 }
 
-// Asks until `deadline` whether the session is locked: logind's LockedHint (when `system` is
-// given) or the GetActive of the screen savers from `first` to `last` that run. 1 once it is, 0
-// when a screen saver answers but not locked by `deadline`, -1 when none answers: nothing here can
+static bool IsSet(const char* name) {
+  const char* value = getenv(name);
+  return value != nullptr && *value != '\0';
+}
+
+// Why this is no X11 session, or null: DISPLAY names the session's own X server only where
+// WAYLAND_DISPLAY is not set (in a Wayland session it names Xwayland).
+static const char* NoX11Session() {
+  return !IsSet("DISPLAY")          ? "DISPLAY is not set"
+         : IsSet("WAYLAND_DISPLAY") ? "this is a Wayland session"
+                                    : nullptr;
+}
+
+// Copies the property `name` of logind's object `path`, of type "o" or "(so)" (its path), into
+// `out`; false with `error` set when there is no answer in time.
+static bool LogindPath(sd_bus* system, const char* path, const char* interface, const char* name,
+                       std::int64_t deadline, sd_bus_error* error, char* out, size_t size) {
+  sd_bus_message* reply = CallUntil(system, kLogind, path, "org.freedesktop.DBus.Properties", "Get",
+                                    deadline, error, "ss", interface, name);
+  const char* id = nullptr;
+  const char* found = nullptr;
+  const bool read = reply != nullptr && sd_bus_message_enter_container(reply, 'v', "(so)") > 0 &&
+                    sd_bus_message_read(reply, "(so)", &id, &found) > 0;
+  if (read) {
+    snprintf(out, size, "%s", found);
+  } else if (reply != nullptr) {
+    sd_bus_error_set_const(error, SD_BUS_ERROR_INVALID_ARGS, "logind's answer was not understood");
+  }
+  sd_bus_message_unref(reply);
+  return read;
+}
+
+// The path of the session the user sees, as logind knows it: this process's own where it is
+// graphical (x11, wayland, mir), else the user's display session, else this process's own.
+// logind's session "auto" is the caller's own session, found by its cgroup: over SSH, or in a
+// terminal multiplexer started from a text console, that is a text session, which nothing
+// locks on the screen, while DISPLAY names the user's graphical one. 1 when found; 0 when
+// logind has certainly no session for this process or its user; -1 with `error` set otherwise.
+static int GraphicalSession(sd_bus* system, std::int64_t deadline, sd_bus_error* error, char* path,
+                            size_t size) {
+  sd_bus_message* reply = CallUntil(system, kLogind, kManagerPath, kManagerInterface, "GetSession",
+                                    deadline, error, "s", "auto");
+  const char* own = nullptr;
+  if (reply == nullptr || sd_bus_message_read(reply, "o", &own) <= 0) {
+    sd_bus_message_unref(reply);
+    return NobodyThere(error) ||
+                   sd_bus_error_has_names(error, "org.freedesktop.login1.NoSessionForPID",
+                                          "org.freedesktop.login1.NoSuchSession")
+               ? 0
+               : -1;
+  }
+  snprintf(path, size, "%s", own);
+  sd_bus_message_unref(reply);
+  reply = CallUntil(system, kLogind, path, "org.freedesktop.DBus.Properties", "Get", deadline,
+                    error, "ss", kSessionInterface, "Type");
+  const char* type = "";
+  const bool graphical =
+      reply != nullptr && sd_bus_message_enter_container(reply, 'v', "s") > 0 &&
+      sd_bus_message_read(reply, "s", &type) > 0 &&
+      (strcmp(type, "x11") == 0 || strcmp(type, "wayland") == 0 || strcmp(type, "mir") == 0);
+  sd_bus_message_unref(reply);
+  if (graphical) {
+    return 1;
+  }
+  sd_bus_error_free(error);
+  char user[64];
+  char display[256];
+  snprintf(user, sizeof user, "/org/freedesktop/login1/user/_%u", static_cast<unsigned>(getuid()));
+  if (LogindPath(system, user, "org.freedesktop.login1.User", "Display", deadline, error, display,
+                 sizeof display) &&
+      strcmp(display, "/") != 0) {
+    snprintf(path, size, "%s", display);
+  }
+  sd_bus_error_free(error);
+  return 1;
+}
+
+// Asks until `deadline` whether the session is locked: logind's LockedHint of the session at
+// `path` (when `system` is given), in an X11 session whether another client holds the keyboard
+// grab, and the GetActive of the screen savers from `first` to `last` that run. 1 once it is, 0
+// when something can tell but did not see it locked by `deadline`, -1 when nothing here can
 // tell.
-static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
+static int SeenLocked(sd_bus* system, const char* path, sd_bus* session, const ScreenSaver* first,
                       const ScreenSaver* last, std::int64_t deadline) {
-  bool answered = false;
+  const bool x11 = NoX11Session() == nullptr;
+  bool answered = x11;  // the keyboard grab can always tell
   for (;;) {
-    if (system != nullptr &&
-        Answer(system, kLogind, kSessionPath, "org.freedesktop.DBus.Properties", "Get", deadline,
-               "ss", kSessionInterface, "LockedHint") > 0) {
+    if (system != nullptr && Answer(system, kLogind, path, "org.freedesktop.DBus.Properties", "Get",
+                                    deadline, "ss", kSessionInterface, "LockedHint") > 0) {
+      return 1;
+    }
+    if (x11 && KeyboardHeldByAnother(deadline) > 0) {
       return 1;
     }
     for (const ScreenSaver* saver = first; session != nullptr && saver <= last; ++saver) {
@@ -120,122 +212,170 @@ static int SeenLocked(sd_bus* system, sd_bus* session, const ScreenSaver* first,
   }
 }
 
-// Asks logind to lock this process's session; true when it took the request.
-static bool AskLogind(sd_bus* system) {
-  if (system == nullptr) {
+struct Buses {
+  sd_bus* system;   // null when there is none
+  sd_bus* session;  // likewise
+};
+
+// What a route came to.
+enum LockOutcome {
+  kSeenLocked,
+  kAskedWhereNothingCanTell,  // logind took the request, and nothing here can tell whether it
+                              // locked (a Wayland session with no screen saver: sway with swayidle)
+  kNotLocked,                 // the next route is tried; g_tried says why
+};
+
+// Asks logind to lock the user's graphical session, then watches that session, the screen
+// savers and the keyboard grab for it to show locked.
+static LockOutcome LockThroughLogind(const Buses& buses) {
+  if (buses.system == nullptr) {
     Tried("logind: no system bus");
-    return false;
+    return kNotLocked;
   }
+  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply = CallUntil(system, kLogind, kSessionPath, kSessionInterface, "Lock",
-                                    MonotonicMs() + kStartUpTimeoutMs, &error);
+  char path[256];
+  sd_bus_message* reply = nullptr;
+  if (GraphicalSession(buses.system, deadline, &error, path, sizeof path) > 0) {
+    reply = CallUntil(buses.system, kLogind, path, kSessionInterface, "Lock", deadline, &error);
+  } else if (!sd_bus_error_is_set(&error)) {
+    sd_bus_error_set_const(&error, SD_BUS_ERROR_FAILED, "no session for this process or user");
+  }
   if (reply == nullptr) {
-    Tried("logind: %s", error.message != nullptr ? error.message : error.name);
+    Tried("logind: %s", Message(&error));
+    sd_bus_error_free(&error);
+    return kNotLocked;
   }
   sd_bus_message_unref(reply);
-  sd_bus_error_free(&error);
-  return reply != nullptr;
+  const int seen = SeenLocked(buses.system, path, buses.session, kScreenSavers,
+                              kScreenSavers + kScreenSaverCount - 1, MonotonicMs() + kSeenLockedMs);
+  if (seen == 0) {
+    Tried(
+        "logind: locking %s accepted, but the session was not seen locked within %lld ms "
+        "(LockedHint%s)",
+        path, static_cast<long long>(kSeenLockedMs),
+        NoX11Session() == nullptr ? ", the keyboard grab, screen savers" : ", screen savers");
+  }
+  return seen > 0 ? kSeenLocked : seen < 0 ? kAskedWhereNothingCanTell : kNotLocked;
 }
 
-// Asks each screen saver on the session bus, owned or started by D-Bus for the call, to lock;
-// true once one is seen locked.
-static bool AskScreenSavers(sd_bus* session) {
-  if (session == nullptr) {
+// Asks each screen saver on the session bus, owned or started by D-Bus for the call, to lock,
+// until one is seen locked.
+static LockOutcome LockThroughScreenSaver(const Buses& buses) {
+  if (buses.session == nullptr) {
     Tried("screen savers: no session bus");
-    return false;
+    return kNotLocked;
   }
   bool answered = false;
-  for (int i = 0; i < kScreenSaverCount; ++i) {
-    const ScreenSaver& saver = kScreenSavers[i];
+  for (const ScreenSaver& saver : kScreenSavers) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = CallUntil(session, saver.name, saver.path, saver.name, "Lock",
+    sd_bus_message* reply = CallUntil(buses.session, saver.name, saver.path, saver.name, "Lock",
                                       MonotonicMs() + kLockAnswerMs, &error);
     const bool missing = NobodyThere(&error);
     answered = answered || !missing;
-    if (reply != nullptr &&
-        SeenLocked(nullptr, session, &saver, &saver, MonotonicMs() + kSeenLockedMs) > 0) {
-      sd_bus_message_unref(reply);
-      return true;
-    }
-    if (reply != nullptr) {
+    const bool seen = reply != nullptr && SeenLocked(nullptr, nullptr, buses.session, &saver,
+                                                     &saver, MonotonicMs() + kSeenLockedMs) > 0;
+    if (reply != nullptr && !seen) {
       Tried("%s: locking accepted, but not active within %lld ms", saver.name,
             static_cast<long long>(kSeenLockedMs));
-    } else if (!missing) {
-      Tried("%s: %s", saver.name, error.message != nullptr ? error.message : error.name);
+    } else if (reply == nullptr && !missing) {
+      Tried("%s: %s", saver.name, Message(&error));
     }
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
+    if (seen) {
+      return kSeenLocked;
+    }
   }
   if (!answered) {
     Tried("no screen saver on the session bus");
   }
-  return false;
+  return kNotLocked;
 }
 
-static bool IsSet(const char* name) {
-  const char* value = getenv(name);
-  return value != nullptr && *value != '\0';
+// How long xdg-screensaver is given (coreutils' timeout), so that a screen saver that hangs
+// cannot hold the tool.
+static char* const kXdgScreensaver[] = {const_cast<char*>("timeout"), const_cast<char*>("10"),
+                                        const_cast<char*>("xdg-screensaver"),
+                                        const_cast<char*>("lock"), nullptr};
+
+// Runs `timeout 10 xdg-screensaver lock`, found on PATH, with standard error into a file of its
+// own, and waits for it; its exit status (124: no answer in time), or -1 when it could not be
+// run. The first line it wrote on standard error, if any, is left in `said`.
+static int RunXdgScreensaver(char* said, size_t size) {
+  said[0] = '\0';
+  const int errors = memfd_create("xdg-screensaver-errors", MFD_CLOEXEC);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (errors >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, errors, STDERR_FILENO);
+  }
+  extern char** environ;
+  pid_t child;
+  int status = -1;
+  if (posix_spawnp(&child, kXdgScreensaver[0], &actions, nullptr, kXdgScreensaver, environ) == 0) {
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  if (errors >= 0) {
+    const ssize_t length = pread(errors, said, size - 1, 0);
+    said[length > 0 ? length : 0] = '\0';
+    said[strcspn(said, "\n")] = '\0';
+    close(errors);
+  }
+  return status == -1 || !WIFEXITED(status) ? -1 : WEXITSTATUS(status);
 }
 
-// Why xdg-screensaver has nothing to lock here, or null: it is for X11 sessions, whose screen
-// savers it knows; in a Wayland session (where DISPLAY names Xwayland) they cannot lock.
-static const char* NoX11Session() {
-  return !IsSet("DISPLAY")          ? "DISPLAY is not set"
-         : IsSet("WAYLAND_DISPLAY") ? "this is a Wayland session"
-                                    : nullptr;
-}
-
-// xdg-screensaver lock, through the shell: for an X11 session only, and for no longer than 10 s
-// (coreutils' timeout), so that a screen saver that hangs cannot hold the tool. It cannot tell
-// whether it locked (it exits 4 on KDE Plasma after locking), so success is taken at its word.
-static bool AskXdgScreensaver() {
+// xdg-screensaver lock, in an X11 session only. It cannot tell whether it locked (it exits 4 on
+// KDE Plasma after locking, a route tried before it), so its success is taken at its word; its
+// failure, and the first line it wrote, go into the one line of ours.
+static LockOutcome LockThroughXdgScreensaver(const Buses&) {
   if (const char* why = NoX11Session()) {
     Tried("xdg-screensaver: %s", why);
-    return false;
+    return kNotLocked;
   }
-  const int status = system("timeout 10 xdg-screensaver lock");
+  char said[160];
+  const int status = RunXdgScreensaver(said, sizeof said);
   if (status == 0) {
-    return true;
+    return kSeenLocked;
   }
-  if (status == -1 || !WIFEXITED(status)) {
+  if (status == -1) {
     Tried("xdg-screensaver: could not be run");
-  } else if (WEXITSTATUS(status) == 124) {
+  } else if (status == 124) {
     Tried("xdg-screensaver lock: no answer within 10 s");
   } else {
-    Tried("xdg-screensaver lock: exit status %d", WEXITSTATUS(status));
+    Tried("xdg-screensaver lock: exit status %d%s%s%s", status, said[0] != '\0' ? " (\"" : "", said,
+          said[0] != '\0' ? "\")" : "");
   }
-  return false;
+  return kNotLocked;
 }
+
+struct LockRoute {
+  LockOutcome (*Lock)(const Buses& buses);
+};
+
+// In order: the first that does not report kNotLocked ends the lock.
+static const LockRoute kLockRoutes[] = {
+    {LockThroughLogind}, {LockThroughScreenSaver}, {LockThroughXdgScreensaver}};
 
 BOOL LockWorkStation() {
   g_tried[0] = '\0';
   bool absent;
-  sd_bus* system = OpenBus(true, MonotonicMs() + kStartUpTimeoutMs, &absent);
-  sd_bus* session = OpenBus(false, MonotonicMs() + kStartUpTimeoutMs, &absent);
-  bool locked = false;
-  bool untold = false;  // logind took the request, and nothing can tell whether it locked
-  if (AskLogind(system)) {
-    const int seen =
-        SeenLocked(system, session, kScreenSavers, kScreenSavers + kScreenSaverCount - 1,
-                   MonotonicMs() + kSeenLockedMs);
-    locked = seen > 0;
-    untold = seen < 0;
-    if (seen == 0) {
-      Tried("logind: locking accepted, but the session was not locked within %lld ms",
-            static_cast<long long>(kSeenLockedMs));
+  const Buses buses = {OpenBus(true, MonotonicMs() + kStartUpTimeoutMs, &absent),
+                       OpenBus(false, MonotonicMs() + kStartUpTimeoutMs, &absent)};
+  LockOutcome outcome = kNotLocked;
+  for (const LockRoute& route : kLockRoutes) {
+    if ((outcome = route.Lock(buses)) != kNotLocked) {
+      break;
     }
   }
-  locked = locked || (!untold && AskScreenSavers(session));
-  sd_bus_close_unref(system);
-  sd_bus_close_unref(session);
-  // Where nothing could tell, an X11 screen saver that only xdg-screensaver knows (and logind
-  // does not) may still be there to ask. That logind took the request is all there is to know
-  // about the rest (sway with swaylock).
-  locked = locked || AskXdgScreensaver() || untold;
-  if (!locked) {
-    fprintf(stderr, "mousetrap: the session was not locked: %s.\n", g_tried);
+  sd_bus_close_unref(buses.system);
+  sd_bus_close_unref(buses.session);
+  if (outcome == kNotLocked) {
+    Say("the session was not locked: %s.", g_tried);
   }
-  return locked;
+  return outcome != kNotLocked;
 }
 
 // Whether xdg-screensaver is a route here: an X11 session, and the command on PATH.
@@ -267,8 +407,8 @@ static bool XdgScreensaverRoute(const char** why) {
   }
 }
 
-// 1 when logind has a session for this process, 0 when certainly not, -1 when the bus did not
-// say in time.
+// 1 when logind has a session for this process or its user, 0 when certainly not, -1 when the
+// bus did not say in time.
 static int LogindRoute(std::int64_t deadline, const char** why) {
   bool absent;
   sd_bus* system = OpenBus(true, deadline, &absent);
@@ -277,17 +417,9 @@ static int LogindRoute(std::int64_t deadline, const char** why) {
     return absent ? 0 : -1;
   }
   sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* reply =
-      CallUntil(system, kLogind, "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                "GetSession", deadline, &error, "s", "auto");
-  const int found = reply != nullptr ? 1
-                    : NobodyThere(&error) ||
-                            sd_bus_error_has_names(&error, "org.freedesktop.login1.NoSessionForPID",
-                                                   "org.freedesktop.login1.NoSuchSession")
-                        ? 0
-                        : -1;
-  *why = "logind has no session for this process";
-  sd_bus_message_unref(reply);
+  char path[256];
+  const int found = GraphicalSession(system, deadline, &error, path, sizeof path);
+  *why = "logind has no session for this process or its user";
   sd_bus_error_free(&error);
   sd_bus_close_unref(system);
   return found;
@@ -337,9 +469,7 @@ void RefuseWithoutLockRoute() {
       ScreenSaverRoute(MonotonicMs() + kStartUpTimeoutMs, &saver) != 0) {
     return;  // something may lock it, or a bus was too slow to be sure
   }
-  fprintf(stderr,
-          "mousetrap: nothing can lock this session: %s, %s, and %s (for xdg-screensaver); not "
-          "watching.\n",
-          logind, saver, xdg);
+  Say("nothing can lock this session: %s, %s, and %s (for xdg-screensaver); not watching.", logind,
+      saver, xdg);
   exit(2);
 }

@@ -43,6 +43,18 @@ std::int64_t MonotonicMs();
 // The one line on standard error when a way's `source` goes away while watching.
 void ReportSourceLost(const char* source);
 
+// Writes "mousetrap: ", the text that `format` makes and a line feed, in one write, to the
+// program's own copy of standard error, taken at start-up: a library that points standard
+// error elsewhere for a while (x11.cpp) does not take the program's lines with it.
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Points standard error back at what it was at start-up.
+void RestoreStderr();
+
+// In an X11 session: 1 when another client holds the keyboard grab, as every X11 screen locker
+// does while it shows, 0 when none does, -1 when the X server cannot be asked by `deadline`.
+// The X11 way's file supplies it, also where another way watches.
+int KeyboardHeldByAnother(std::int64_t deadline);
+
 // Keeps the first way that can watch this session, or ends the process with status 2 and one
 // line on standard error. Called before main, so the refusal comes before the banner.
 void ChooseWatchWay();

@@ -41,6 +41,9 @@ static bool g_isConnecting = false;
 static xcb_connection_t* g_made = nullptr;
 static xcb_window_t g_madeRoot = 0;
 static bool g_madeIsXwayland = false;
+// The first line of the server's reason when it answered and refused the connection (a wrong or
+// missing cookie), else empty.
+static char g_refusal[256];
 
 // Reads at most `size` bytes of /proc/<pid>/<name>; how many, or -1.
 static ssize_t ReadProcFile(const char* pid, const char* name, char* buffer, size_t size) {
@@ -150,10 +153,32 @@ static bool IsXwayland(xcb_connection_t* connection, xcb_window_t root) {
          HasXwaylandExtension(connection) || HasXwaylandOutput(connection, root);
 }
 
-// The connecting thread: connects to DISPLAY, finds the screen's root window and whether the
-// server is Xwayland. Leaves g_made null when it could not connect.
-static void* MakeConnection(void*) {
+// libxcb writes the reason of a server that refuses the connection straight to standard error,
+// where it would stand beside the program's own lines at every read. While it connects,
+// standard error is a pipe, and the reason's first line is kept in g_refusal; the program's own
+// lines go to its copy of standard error (Say), which this leaves alone.
+static xcb_connection_t* ConnectCapturingRefusal() {
+  int reason[2];
+  g_refusal[0] = '\0';
+  if (pipe2(reason, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return xcb_connect(nullptr, nullptr);
+  }
+  dup2(reason[1], STDERR_FILENO);
   xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+  RestoreStderr();
+  close(reason[1]);
+  const ssize_t length = read(reason[0], g_refusal, sizeof g_refusal - 1);
+  close(reason[0]);
+  g_refusal[length > 0 ? length : 0] = '\0';
+  g_refusal[strcspn(g_refusal, "\r\n")] = '\0';
+  return connection;
+}
+
+// The connecting thread: connects to DISPLAY, finds the screen's root window and whether the
+// server is Xwayland. Leaves g_made null when it could not connect, with g_refusal set when the
+// server refused.
+static void* MakeConnection(void*) {
+  xcb_connection_t* connection = ConnectCapturingRefusal();
   if (xcb_connection_has_error(connection)) {
     xcb_disconnect(connection);
     return nullptr;
@@ -193,11 +218,9 @@ static bool Connecting(std::int64_t deadline) {
 // Ends the process with status 2 and one line on standard error, at start-up, before the
 // banner. (A display that comes back as Xwayland at a read counts as input like any return.)
 static void RefuseXwayland() {
-  fputs(
-      "mousetrap: this display is Xwayland, which shows pointer motion only over X windows, "
-      "so motion elsewhere would go unseen; not watching. Run mousetrap in an X11 session, or "
-      "in a Wayland session that offers idle notifications.\n",
-      stderr);
+  Say("this display is Xwayland, which shows pointer motion only over X windows, so motion "
+      "elsewhere would go unseen; not watching. Run mousetrap in an X11 session, or in a "
+      "Wayland session that offers idle notifications.");
   exit(2);
 }
 
@@ -226,6 +249,13 @@ static bool Connect(const char** missing) {
   if (!Connecting(MonotonicMs() + kStartUpTimeoutMs)) {
     *missing = "the X server at DISPLAY did not answer within 3 s";
     return false;
+  }
+  if (g_refusal[0] != '\0') {
+    Say("the X server at DISPLAY refused the connection (\"%s\"): check that XAUTHORITY names "
+        "the file with this display's cookie (after su or sudo it may name another user's, or "
+        "none); not watching.",
+        g_refusal);
+    exit(2);
   }
   if (g_made != nullptr) {
     if (g_madeIsXwayland) {
@@ -261,10 +291,21 @@ static bool Connected() {
 }
 
 // The pointer's position, x moved by kReturnStep for each connection made at a read. Fails
-// while the display is down.
+// while the display is down. A server that is back and refuses the connection (a display
+// manager that restarted the X server with a new cookie) is back all the same: it gives a
+// position off the screen, so that its return counts as input.
 static BOOL Read(POINT* point) {
   if (!Connected()) {
-    return 0;
+    if (g_isConnecting || g_refusal[0] == '\0') {
+      return 0;
+    }
+    Say("the X server at DISPLAY is back, and refused the connection (\"%s\"); its return "
+        "counts as input.",
+        g_refusal);
+    g_refusal[0] = '\0';
+    point->x = ++g_returns * kReturnStep;
+    point->y = 0;
+    return 1;
   }
   // Events the server sends every client (MappingNotify, ...) are of no use here. Dropped one by
   // one as they are read, before asking, so that neither they pile up for as long as the tool
@@ -282,6 +323,31 @@ static BOOL Read(POINT* point) {
   point->y = reply->root_y;
   free(reply);
   return 1;
+}
+
+int KeyboardHeldByAnother(std::int64_t deadline) {
+  if (g_connection == nullptr) {
+    if (!Connecting(deadline) || g_made == nullptr) {
+      return -1;
+    }
+    Keep();
+  }
+  xcb_grab_keyboard_reply_t* grab =
+      xcb_grab_keyboard_reply(g_connection,
+                              xcb_grab_keyboard(g_connection, 0, g_root, XCB_CURRENT_TIME,
+                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
+                              nullptr);
+  const int held =
+      grab == nullptr ? -1
+      : grab->status == XCB_GRAB_STATUS_ALREADY_GRABBED || grab->status == XCB_GRAB_STATUS_FROZEN
+          ? 1
+          : 0;
+  if (grab != nullptr && grab->status == XCB_GRAB_STATUS_SUCCESS) {
+    xcb_ungrab_keyboard(g_connection, XCB_CURRENT_TIME);  // at once: it was only a question
+    xcb_flush(g_connection);
+  }
+  free(grab);
+  return held;
 }
 
 const WatchWay kX11PointerWay = {Connect, Read, nullptr};
