@@ -137,7 +137,8 @@ class Release(unittest.TestCase):
         with zipfile.ZipFile(os.path.join(build, archive)) as z:
             self.assertEqual(z.read(f"{archive[:-4]}/mousetrap.exe"), files["mousetrap.exe"])
         checks = harness.run([sys.executable, os.path.join(harness.HERE, "test_executable.py"),
-                                 exe, "I386"], capture_output=True, text=True, timeout=60)
+                                 exe, "I386", archive[len("mousetrap-"):-len("-win32.zip")]],
+                                capture_output=True, text=True, timeout=60)
         self.assertEqual(checks.returncode, 0, checks.stderr)
         # The password is in no command line, cache or log.
         commands = read(seen).decode(errors="replace").splitlines()
