@@ -264,7 +264,8 @@ class Compositor(typing.NamedTuple):
     display: str  # the WAYLAND_DISPLAY it listens on
     mover: list = None  # moves its pointer one pixel per line read (see mover.py); None: no seat
     fake_input: bool = False  # the mover is a program KWin must allow to fake input
-    logind: bool = False  # a logind stand-in (logind.py) on a system bus of the session's own
+    logind: typing.Union[bool, str] = False  # a logind stand-in (logind.py) on a system bus of
+    #                                         the session's own; a string: in that mode
     locker: list = None  # the locker, started once the compositor is up
     ready: str = None  # a text in the session's log once its locker listens to logind
     owns: str = None  # or a name on the session bus its locker owns once it listens
@@ -291,6 +292,7 @@ def _active(destination, path, interface, process=None):
 
 
 SWAYLOCK_COLOUR = "00ff00"
+SWAYIDLE = ["swayidle", "-d", "-w", "lock", f"swaylock -f -c {SWAYLOCK_COLOUR}"]
 WLROOTS_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
                "WLR_HEADLESS_OUTPUTS": "1"}
 SWAY = ["sway", "-c", "{folder}/sway.config"]
@@ -311,9 +313,12 @@ COMPOSITORS = {
     # installed too.
     "sway": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True,
                        services=("org.gnome.ScreenSaver",),
-                       locker=["swayidle", "-d", "-w", "lock", f"swaylock -f -c {SWAYLOCK_COLOUR}"],
-                       ready="Enable idle timeouts", locked=_screen_shows_swaylock),
+                       locker=SWAYIDLE, ready="Enable idle timeouts", locked=_screen_shows_swaylock),
     "sway-bare": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True),  # no locker answers
+    # As over SSH: logind's session "auto" of the tool is a text one; swayidle's is graphical.
+    "sway-text-auto": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind="--text-auto",
+                                 locker=SWAYIDLE, ready="Enable idle timeouts",
+                                 locked=_screen_shows_swaylock),
     # A screen saver that answers, and never locks.
     "sway-broken-saver": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=[
         "/usr/bin/python3", f"{HERE}/logind.py", "--broken-screen-saver"],
@@ -358,16 +363,19 @@ def _bus(kind, address, folder, services=()):
     return ["dbus-daemon", f"--config-file={folder}/{kind}.conf", "--nofork", "--print-address=1"]
 
 
-def logind(address, folder, log):
-    """Starts a private system bus on `address` with the logind stand-in on it, as the test
-    user, in `folder` (made here), their output in the file `log` (where the stand-in logs each
-    call); returns both processes."""
-    bus = start(_bus("system", address, test_user_folder(folder)), stdout=subprocess.PIPE,
+def logind(address, folder, log, mode="", kind="system", services=()):
+    """Starts a private bus of `kind` on `address`, which can start `services`, with the logind
+    stand-in on it in `mode` (see logind.py; None: none), as the test user, in `folder` (made
+    here), their output in the file `log` (where the stand-in logs each call); returns the
+    processes."""
+    bus = start(_bus(kind, address, test_user_folder(folder), services), stdout=subprocess.PIPE,
                 stderr=log, bufsize=0, **AS_TEST_USER)
-    _answer(bus, "the system bus")
-    stand_in = start(["/usr/bin/python3", f"{HERE}/logind.py"], env={
-        "PATH": "/usr/bin:/bin", "DBUS_SYSTEM_BUS_ADDRESS": address}, stdout=log, stderr=log,
-        **AS_TEST_USER)
+    _answer(bus, f"the {kind} bus")
+    if mode is None:
+        return [bus]
+    stand_in = start(["/usr/bin/python3", f"{HERE}/logind.py", *([mode] if mode else [])], env={
+        "PATH": "/usr/bin:/bin", f"DBUS_{kind.upper()}_BUS_ADDRESS": address}, stdout=log,
+        stderr=log, **AS_TEST_USER)
     wait_until(lambda: b"logind.py: owns" in read(log.name), stand_in, "the logind stand-in")
     return [bus, stand_in]
 
@@ -477,7 +485,8 @@ def compositor(kind, folder):
         _answer(launch(_bus("session", env["DBUS_SESSION_BUS_ADDRESS"], f"{folder}/session",
                             record.services), answers=True), "the session bus")
         if record.logind:
-            procs.extend(logind(env["DBUS_SYSTEM_BUS_ADDRESS"], f"{folder}/system", log))
+            procs.extend(logind(env["DBUS_SYSTEM_BUS_ADDRESS"], f"{folder}/system", log,
+                                "" if record.logind is True else record.logind))
         server = start_server()
         if record.locker:
             launch(record.locker)

@@ -6,15 +6,24 @@ listens to logind. Lock emits Lock from the session's own path, as logind does;
 SetLockedHint sets LockedHint and announces it. Prints one line once it owns both names, then
 one per method called (its name and arguments), so a test can wait for what a locker does.
 
-With --broken-screen-saver it is instead a screen saver on the session bus that never locks:
-org.freedesktop.ScreenSaver, whose Lock does nothing and whose GetActive stays false."""
+Its modes, for a logind that fails: --refuse-lock (Lock answers an error), --silent-lock (Lock
+is never answered), --no-session (no session for anyone), --text-auto (as over SSH: a program
+named mousetrap* is in text session "2", and its user's Display is session "1").
+
+Instead of logind, on the session bus: --broken-screen-saver, org.freedesktop.ScreenSaver whose
+Lock does nothing and whose GetActive stays false; --late-screen-saver, one whose GetActive
+turns true 0.5 s after Lock; --idle-monitor, GNOME's idle monitor, which takes every user-active
+watch (and never fires it); --idle-monitor-refusing-once, which refuses the first."""
 import os
 import sys
+import time
 
 from gi.repository import Gio, GLib
 
 SESSION_ID = "1"
 SESSION = "/org/freedesktop/login1/session/_31"  # logind escapes a leading digit as _XX
+TEXT_SESSION = "/org/freedesktop/login1/session/_32"
+MODE = sys.argv[1] if len(sys.argv) > 1 else ""
 MANAGER_IF, SESSION_IF = "org.freedesktop.login1.Manager", "org.freedesktop.login1.Session"
 GDM_IF = "org.gnome.DisplayManager.Manager"
 
@@ -27,6 +36,9 @@ XML = f"""<node>
   </method>
   <property name="BlockInhibited" type="s" access="read"/>
 </interface>
+<interface name="org.freedesktop.login1.User">
+  <property name="Display" type="(so)" access="read"/>
+</interface>
 <interface name="{SESSION_IF}">
   <method name="Lock"/>
   <method name="SetLockedHint"><arg type="b" direction="in"/></method>
@@ -34,6 +46,7 @@ XML = f"""<node>
   <signal name="Unlock"/>
   <property name="Active" type="b" access="read"/>
   <property name="LockedHint" type="b" access="read"/>
+  <property name="Type" type="s" access="read"/>
 </interface>
 <interface name="{GDM_IF}">
   <property name="Version" type="s" access="read"/>
@@ -42,29 +55,58 @@ XML = f"""<node>
   <method name="Lock"/>
   <method name="GetActive"><arg type="b" direction="out"/></method>
 </interface>
+<interface name="org.gnome.Mutter.IdleMonitor">
+  <method name="AddUserActiveWatch"><arg type="u" direction="out"/></method>
+</interface>
 </node>"""
 INTERFACES = {i.name: i for i in Gio.DBusNodeInfo.new_for_xml(XML).interfaces}
 locked_hint = False
 
 
+locked_at = None  # when the late screen saver turns active
+watches = 0
+
+
+def caller_is_the_tool(connection, sender):
+    pid = connection.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                               GLib.Variant("(s)", (sender,)), None, 0, -1, None).unpack()[0]
+    with open(f"/proc/{pid}/comm") as f:
+        return f.read().startswith("mousetrap")
+
+
 def call(connection, sender, path, interface, method, args, invocation):
-    global locked_hint
-    print(method, *args.unpack(), flush=True)
+    global locked_hint, locked_at, watches
+    print(f"{time.time() * 1000:.0f}", path, method, *args.unpack(), flush=True)
+    if method == "AddUserActiveWatch":
+        watches += 1
+        if MODE == "--idle-monitor-refusing-once" and watches == 1:
+            return invocation.return_dbus_error("org.freedesktop.DBus.Error.Failed", "not now")
+        return invocation.return_value(GLib.Variant("(u)", (watches,)))
     if method == "GetSession":
-        if args[0] not in ("auto", SESSION_ID):
+        if MODE == "--no-session" or args[0] not in ("auto", SESSION_ID):
             return invocation.return_dbus_error("org.freedesktop.login1.NoSuchSession",
                                                 f"No session '{args[0]}' known")
-        return invocation.return_value(GLib.Variant("(o)", (SESSION,)))
+        text = MODE == "--text-auto" and caller_is_the_tool(connection, sender)
+        return invocation.return_value(GLib.Variant("(o)", (TEXT_SESSION if text else SESSION,)))
     if method == "Inhibit":  # as logind: the write end of a pipe, which the locker holds
         read_end, write_end = os.pipe()
         os.close(read_end)
         return invocation.return_value_with_unix_fd_list(
             GLib.Variant("(h)", (0,)), Gio.UnixFDList.new_from_array([write_end]))
     if interface == "org.freedesktop.ScreenSaver":
-        return invocation.return_value(GLib.Variant("(b)", (False,)) if method == "GetActive"
+        if method == "Lock" and MODE == "--late-screen-saver":
+            locked_at = locked_at or time.monotonic() + 0.5
+        active = locked_at is not None and time.monotonic() >= locked_at
+        return invocation.return_value(GLib.Variant("(b)", (active,)) if method == "GetActive"
                                        else None)
-    if method == "Lock":
-        bus.emit_signal(None, SESSION, SESSION_IF, "Lock", None)
+    if method == "Lock" and MODE == "--silent-lock":
+        return  # never answered
+    if method == "Lock" and MODE == "--refuse-lock":
+        return invocation.return_dbus_error("org.freedesktop.DBus.Error.AccessDenied",
+                                            "Permission denied")
+    if method == "Lock":  # from the session's own path, as logind emits it
+        bus.emit_signal(None, SESSION if path.endswith("/auto") else path, SESSION_IF, "Lock", None)
     elif method == "SetLockedHint":
         locked_hint = args[0]
         changed = {"LockedHint": GLib.Variant("b", locked_hint)}
@@ -75,19 +117,28 @@ def call(connection, sender, path, interface, method, args, invocation):
 
 def get(connection, sender, path, interface, name):
     return {"BlockInhibited": GLib.Variant("s", ""), "Active": GLib.Variant("b", True),
-            "LockedHint": GLib.Variant("b", locked_hint),
+            "LockedHint": GLib.Variant("b", locked_hint and path != TEXT_SESSION),
+            "Type": GLib.Variant("s", "tty" if path == TEXT_SESSION else "wayland"),
+            "Display": GLib.Variant("(so)", (SESSION_ID, SESSION)),
             "Version": GLib.Variant("s", "43.0")}[name]
 
 
-SAVER = sys.argv[1:] == ["--broken-screen-saver"]
-bus = Gio.bus_get_sync(Gio.BusType.SESSION if SAVER else Gio.BusType.SYSTEM)
-for path, interface in ((("/ScreenSaver", "org.freedesktop.ScreenSaver"),) if SAVER else (
-        ("/org/freedesktop/login1", MANAGER_IF), (SESSION, SESSION_IF),
-        ("/org/freedesktop/login1/session/auto", SESSION_IF),
-        ("/org/gnome/DisplayManager/Manager", GDM_IF))):
+SAVER = "screen-saver" in MODE
+MONITOR = "idle-monitor" in MODE
+OBJECTS = {"saver": [("/ScreenSaver", "org.freedesktop.ScreenSaver")],
+           "monitor": [("/org/gnome/Mutter/IdleMonitor/Core", "org.gnome.Mutter.IdleMonitor")],
+           "logind": [("/org/freedesktop/login1", MANAGER_IF), (SESSION, SESSION_IF),
+                      (TEXT_SESSION, SESSION_IF), ("/org/freedesktop/login1/session/auto", SESSION_IF),
+                      *((f"/org/freedesktop/login1/user/_{uid}", "org.freedesktop.login1.User")
+                        for uid in {0, os.getuid()}),
+                      ("/org/gnome/DisplayManager/Manager", GDM_IF)]}
+NAMES = {"saver": ["org.freedesktop.ScreenSaver"], "monitor": ["org.gnome.Mutter.IdleMonitor"],
+         "logind": ["org.freedesktop.login1", "org.gnome.DisplayManager"]}
+role = "saver" if SAVER else "monitor" if MONITOR else "logind"
+bus = Gio.bus_get_sync(Gio.BusType.SYSTEM if role == "logind" else Gio.BusType.SESSION)
+for path, interface in OBJECTS[role]:
     bus.register_object(path, INTERFACES[interface], call, get, None)
-for name in ["org.freedesktop.ScreenSaver"] if SAVER else ["org.freedesktop.login1",
-                                                          "org.gnome.DisplayManager"]:
+for name in NAMES[role]:
     reply = bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                           "RequestName", GLib.Variant("(su)", (name, 4)), None,
                           Gio.DBusCallFlags.NONE, -1, None)

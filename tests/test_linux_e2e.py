@@ -218,13 +218,17 @@ class Row(typing.NamedTuple):
     """A run of the tool in a Wayland table row, and what it must come to."""
     session: str  # a harness.COMPOSITORS name; "xwayland": an X display that comes back as
     #               Xwayland; "silent": a compositor, a session bus and an X display that take
-    #               connections and never answer
+    #               connections and never answer; None: only the row's own buses
     program: str = PROGRAM
     system_bus: bool = True  # the session's own, where it has one; False: none at all
     x_display: bool = False  # DISPLAY set too, as in most Wayland sessions (Xwayland)
     env: dict = {}  # more environment
     restarted: bool = False  # its compositor, of its own, is restarted after the banner, and
-    #                          there is no input at all
+    #                          there is no input at all (without a compositor: its own session bus)
+    logind: str = None  # a system bus of its own with the logind stand-in in this mode (logind.py)
+    session_bus: str = None  # a session bus of its own with a stand-in in this mode; "activatable":
+    #                          where only GNOME's screen saver can be started; "silent": one that
+    #                          never answers
     # Standard output while watching a still session after input in the grace period (None:
     # not running by then), exit status, lines on standard error, and whether the session was
     # seen locked afterwards.
@@ -255,6 +259,27 @@ WAYLAND = {
     "silent-refused": Row("silent", **REFUSED),
     # The display lost (one line), then back, as Xwayland: its return counts as input.
     "xwayland-returned": Row("xwayland", errors=1, locked=False),
+    # logind's session "auto" of the tool is a text one: the user's graphical one is locked.
+    "sway-text-auto": Row("sway-text-auto"),
+    # logind refuses, or never answers, and nothing else locks: status 1 within the limits.
+    "logind-refuses": Row("sway-bare", logind="--refuse-lock", status=1, errors=1, locked=False),
+    "logind-never-answers": Row("sway-bare", logind="--silent-lock", status=1, errors=1,
+                                locked=False),
+    "logind-no-session": Row("sway-bare", logind="--no-session", **REFUSED),  # certain: refused
+    # A screen saver seen active only 0.5 s after its Lock answered: status 0.
+    "saver-active-late": Row("sway-bare", system_bus=False, session_bus="--late-screen-saver",
+                             locked=False),
+    # A screen saver D-Bus could start, or a session bus too slow to say: watched, not refused.
+    "saver-activatable": Row("sway-bare", system_bus=False, session_bus="activatable", status=1,
+                             errors=1, locked=False),
+    "session-bus-silent": Row("sway-bare", system_bus=False, session_bus="silent", status=1,
+                              errors=1, locked=False),
+    # An idle monitor that refuses the first watch (one line), and one whose bus restarts: each
+    # watch taken afterwards counts as input.
+    "idle-monitor-refuses": Row(None, logind="", session_bus="--idle-monitor-refusing-once",
+                                quiet=None, errors=1, locked=False),
+    "idle-monitor-restarted": Row(None, logind="", session_bus="--idle-monitor", restarted=True,
+                                  errors=1, locked=False),
 }
 
 
@@ -290,22 +315,30 @@ class Wayland(unittest.TestCase):
                     "silent": {"XDG_RUNTIME_DIR": harness.runtime_folder(),
                                "WAYLAND_DISPLAY": "silent", "DISPLAY": f":{silent_x}",
                                "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"}}
+            restarts = []
             for name, row in WAYLAND.items():
                 session = cls.sessions.get(cls.session(row))
+                buses = {} if row.session_bus != "silent" else {
+                    "DBUS_SESSION_BUS_ADDRESS": envs["silent"]["DBUS_SESSION_BUS_ADDRESS"]}
+                for kind, mode in (("system", row.logind), ("session", row.session_bus)):
+                    if mode is not None and mode != "silent":
+                        buses[f"DBUS_{kind.upper()}_BUS_ADDRESS"], restart = cls.own_bus(
+                            f"{tmp}/{name}-{kind}", kind, mode)
+                        restarts += [restart] if row.restarted and kind == "session" else []
                 cls.launch(name, {
                     **harness.no_buses(tmp), **envs.get(row.session, {}),
                     **(session.env if session else {}), **row.env,
                     **({"DISPLAY": display} if row.x_display else {}),
-                    **({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/none"})},
-                    row.program)
+                    **({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/none"}),
+                    **buses}, row.program)
             # The X display's run watches on while its display is swapped below.
             watched = {name: proc for name, proc in cls.procs.items()
                        if WAYLAND[name].session != "xwayland"}
             x11 = cls.procs["xwayland-returned"]
             moves = [session.move for kind, session in cls.sessions.items()
                      if session.move and not kind.endswith("/restarted")]
-            restarts = [session.restart for kind, session in cls.sessions.items()
-                        if kind.endswith("/restarted")]
+            restarts += [session.restart for kind, session in cls.sessions.items()
+                         if kind.endswith("/restarted")]
             timeline = iter([moves, moves + restarts])  # in the grace period, then the last
             cls.quiet, _, cls.status = harness.watch_timeline(
                 None, watched, lambda _: False, lambda name: cls.read(name, "out"),
@@ -328,6 +361,32 @@ class Wayland(unittest.TestCase):
         return f"{row.session}/restarted" if row.restarted else row.session
 
     @classmethod
+    def own_bus(cls, folder, kind, mode):
+        """Starts a bus of `kind` of a row's own, in `folder`, with the stand-in in `mode`; its
+        address, and what restarts both."""
+        runtime = tempfile.mkdtemp(dir=harness.runtime_folder())
+        os.chown(runtime, *[harness.AS_TEST_USER.get(key, -1) for key in ("user", "group")])
+        address = f"unix:path={runtime}/bus"
+        activatable = mode == "activatable"
+        procs, log = [], open(f"{folder}.log", "wb")
+        cls.addClassCleanup(log.close)
+        cls.addClassCleanup(harness.stop, procs)
+
+        def start(number=0):
+            procs.extend(harness.logind(address, f"{folder}-{number}", log,
+                                        None if activatable else mode, kind,
+                                        ("org.gnome.ScreenSaver",) if activatable else ()))
+
+        def restart():
+            harness.stop(procs)
+            procs.clear()
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(address.split("=", 1)[1])
+            start(1)
+        start()
+        return address, restart
+
+    @classmethod
     def launch(cls, name, env, program):
         with open(f"{cls.logs}/{name}.out", "wb") as out, \
                 open(f"{cls.logs}/{name}.err", "wb") as err:
@@ -348,7 +407,7 @@ class Wayland(unittest.TestCase):
                     (self.quiet[name], self.status.get(name), self.read(name, "err").count(b"\n"),
                      self.locked[name]), (row.quiet, row.status, row.errors, row.locked),
                     self.read(name, "err").decode())
-                self.assertEqual(self.read(name, "out"), b"" if row.quiet is None else BANNER)
+                self.assertEqual(self.read(name, "out"), b"" if row.status == 2 else BANNER)
 
 
 if __name__ == "__main__":
