@@ -209,11 +209,17 @@ def reserved_display(silent=False):
 
 
 @contextlib.contextmanager
-def private_display(number=None):
+def private_display(number=None, cookie=False):
     """Runs Xvfb on the held display `number` (see reserved_display), or on one of its own
-    choosing; yields the DISPLAY value."""
+    choosing; with `cookie`, it lets in only clients with a cookie of its own, which no other has.
+    Yields the DISPLAY value."""
     read_end, write_end = os.pipe()
     chosen = [] if number is None else [f":{number}", "-nolisten", "local"]
+    if cookie:
+        auth = tempfile.mktemp(prefix="auth-")
+        run(["xauth", "-q", "-f", auth, "add", ":0", ".", os.urandom(16).hex()], check=True,
+            capture_output=True, timeout=10)
+        chosen += ["-auth", auth]
     xvfb = start(["Xvfb", *chosen, "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
                   "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
                  stderr=subprocess.DEVNULL, death_signal=signal.SIGTERM)

@@ -7,7 +7,8 @@ SetLockedHint sets LockedHint and announces it. Prints one line once it owns bot
 one per method called (its name and arguments), so a test can wait for what a locker does.
 
 Its modes, for a logind that fails: --refuse-lock (Lock answers an error), --silent-lock (Lock
-is never answered), --no-session (no session for anyone), --text-auto (as over SSH: a program
+is never answered), --no-session (no session for anyone), --no-locked-hint (LockedHint stays
+false, as a logind too old to keep it), --text-auto (as over SSH: a program
 named mousetrap* is in text session "2", and its user's Display is session "1").
 
 Instead of logind, on the session bus: --broken-screen-saver, org.freedesktop.ScreenSaver whose
@@ -30,6 +31,9 @@ GDM_IF = "org.gnome.DisplayManager.Manager"
 XML = f"""<node>
 <interface name="{MANAGER_IF}">
   <method name="GetSession"><arg type="s" direction="in"/><arg type="o" direction="out"/></method>
+  <method name="GetSessionByPID">
+    <arg type="u" direction="in"/><arg type="o" direction="out"/>
+  </method>
   <method name="Inhibit">
     <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="s" direction="in"/>
     <arg type="s" direction="in"/><arg type="h" direction="out"/>
@@ -89,6 +93,8 @@ def call(connection, sender, path, interface, method, args, invocation):
                                                 f"No session '{args[0]}' known")
         text = MODE == "--text-auto" and caller_is_the_tool(connection, sender)
         return invocation.return_value(GLib.Variant("(o)", (TEXT_SESSION if text else SESSION,)))
+    if method == "GetSessionByPID":  # xss-lock's question
+        return invocation.return_value(GLib.Variant("(o)", (SESSION,)))
     if method == "Inhibit":  # as logind: the write end of a pipe, which the locker holds
         read_end, write_end = os.pipe()
         os.close(read_end)
@@ -107,7 +113,7 @@ def call(connection, sender, path, interface, method, args, invocation):
                                             "Permission denied")
     if method == "Lock":  # from the session's own path, as logind emits it
         bus.emit_signal(None, SESSION if path.endswith("/auto") else path, SESSION_IF, "Lock", None)
-    elif method == "SetLockedHint":
+    elif method == "SetLockedHint" and MODE != "--no-locked-hint":
         locked_hint = args[0]
         changed = {"LockedHint": GLib.Variant("b", locked_hint)}
         bus.emit_signal(None, SESSION, "org.freedesktop.DBus.Properties", "PropertiesChanged",

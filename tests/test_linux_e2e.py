@@ -36,20 +36,39 @@ BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK = ["xdg-screensaver", "lock"]  # on X11, where neither logind nor a screen saver is here
 # The tool started with standard output a file, a pipe whose reader has gone, or closed;
-# standard error closed; or SIGCHLD ignored, which the lock command's shell needs.
+# standard error or input closed; with descriptors 7 and 8 open (WAYLAND_SOCKET naming 8); or
+# with SIGCHLD really ignored (dash's trap does not keep it ignored across exec).
 STARTS = {"file": 'exec "$0"', "pipe": 'exec "$0"', "closed": 'exec "$0" >&-',
-          "error closed": 'exec "$0" 2>&-', "SIGCHLD ignored": "trap '' CHLD; exec \"$0\"",
+          "error closed": 'exec "$0" 2>&-', "input closed": 'exec "$0" <&-',
+          "descriptors": 'WAYLAND_SOCKET=8 exec "$0" 7</dev/null 8</dev/null',
+          "SIGCHLD ignored": 'exec /usr/bin/python3 -c "import os, signal, sys; '
+                             'signal.signal(signal.SIGCHLD, signal.SIG_IGN); os.execv(sys.argv[1], '
+                             'sys.argv[1:])" "$0"',
           "real locker": 'PATH=/usr/bin:/bin exec "$0"'}  # the real xdg-screensaver
-# name: (start, the stand-in xdg-screensaver's exit status, the tool's exit status)
+# name: (start, the stand-in xdg-screensaver's exit status or "hang", the tool's exit status)
 RUNS = {"plain": ("file", 0, 0), "lock fails": ("file", 4, 1), "vanished reader": ("pipe", 0, 0),
         "output closed": ("closed", 0, 0), "error closed": ("error closed", 0, 0),
-        "SIGCHLD ignored": ("SIGCHLD ignored", 0, 0), "xscreensaver": ("real locker", None, 0)}
+        "input closed": ("input closed", 0, 0), "descriptors inherited": ("descriptors", 0, 0),
+        "SIGCHLD ignored": ("SIGCHLD ignored", 0, 0), "lock hangs": ("file", "hang", 1),
+        "xscreensaver": ("real locker", None, 0)}
+# Runs on a display of their own. name: (the lock commands run, exit status, standard error)
+OWN = {"xss-lock": ([], 0, ""),  # logind's Lock makes xss-lock run i3lock, which takes the keyboard
+       # logind takes the request and nothing locks: the real xdg-screensaver fails, status 1.
+       "no-locker": ([], 1, r"mousetrap: the session was not locked: logind: [^\n]*keyboard grab"
+                            r"[^\n]*xdg-screensaver lock: exit status \d+ [^\n]*lock[^\n]*\.\n"),
+       # The display restarted with its pointer where the reference was.
+       "back-unmoved": ([LOCK], 0, r"mousetrap: lost the X display[^\n]*\n"),
+       # Not up at start, then up and refusing the tool, which has no cookie: back all the same.
+       "new-cookie": ([LOCK], 0, r"mousetrap: the X server at DISPLAY is back, and refused the "
+                                 r"connection \(\"Authorization required[^\n]*\n")}
 # Logs its start time (ms since the epoch), what its standard output is (the tool's, inherited),
-# the signals it ignores (hex mask), the descriptors of the shell that runs the lock command (the
-# tool's child), its name and arguments; exits with $<status variable>.
+# the signals it ignores (hex mask), the descriptors of the process that runs it (the tool's
+# child), its name and arguments; writes a line on standard error; exits with
+# $SCREENSAVER_EXIT, or hangs.
 STANDIN = ('#!/bin/sh\necho "$(date +%s%3N) $(readlink /proc/$$/fd/1 || echo closed) '
            "$(awk '/^SigIgn/ {print $2}' /proc/$$/status) $(ls /proc/$PPID/fd | paste -sd, -) "
-           '$(basename "$0") $*" >> "$LOCK_LOG"\nexit "$')
+           '$(basename "$0") $*" >> "$LOCK_LOG"\necho "stand-in: exit $SCREENSAVER_EXIT" >&2\n'
+           '[ "$SCREENSAVER_EXIT" = hang ] && exec sleep 60\nexit "$SCREENSAVER_EXIT"\n')
 SIGPIPE_SIGCHLD = 1 << 12 | 1 << 16  # their bits in a mask of signals
 
 
@@ -78,19 +97,44 @@ class NativeX11(unittest.TestCase):
         system_bus = f"unix:path={tmp}/system/bus"
         with open(f"{tmp}/logind.log", "wb") as log:
             cls.addClassCleanup(harness.stop, harness.logind(system_bus, f"{tmp}/system", log))
-        # A display number held free until the terminal run's display comes up there.
+        # Display numbers held free until the terminal run's display, and one that lets in only
+        # clients with its cookie, come up there.
         cls.later = cls.enterClassContext(harness.reserved_display())
+        cookie = cls.enterClassContext(harness.reserved_display())
         cls.procs = {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
+        # Displays of their own, where nothing else takes the keyboard; one to be restarted.
+        own = {name: cls.enterClassContext(harness.private_display())
+               for name in ("xss-lock", "no-locker")}
+        restarted, restart_number = contextlib.ExitStack(), cls.enterClassContext(
+            harness.reserved_display())
+        cls.addClassCleanup(restarted.close)
+        own["back-unmoved"] = restarted.enter_context(harness.private_display(restart_number))
+        logind_log = open(f"{tmp}/own-logind.log", "wb")
+        cls.addClassCleanup(logind_log.close)
+        for name, mode in (("xss-lock", "--no-locked-hint"), ("no-locker", "")):
+            own[name] = {"DISPLAY": own[name], "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={tmp}/{name}/bus"}
+            cls.addClassCleanup(harness.stop, harness.logind(
+                own[name]["DBUS_SYSTEM_BUS_ADDRESS"], f"{tmp}/{name}", logind_log, mode))
+        xss_lock = harness.start(["xss-lock", "--", "i3lock", "-n"], env={
+            "PATH": "/usr/bin:/bin", "HOME": home, **own["xss-lock"]}, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL, **harness.AS_TEST_USER)
+        cls.addClassCleanup(harness.stop, [xss_lock])
+        harness.wait_until(lambda: b"GetSessionByPID" in harness.read(logind_log.name), xss_lock,
+                           "xss-lock")
+        own["no-locker"]["PATH"] = "/usr/bin:/bin"  # the real xdg-screensaver
+        own["back-unmoved"] = {"DISPLAY": own["back-unmoved"]}
+        own["new-cookie"] = {"DISPLAY": f":{cookie}", "XAUTHORITY": f"{tmp}/no-cookie"}
 
         bin_dir = os.path.join(tmp, "bin")
         os.mkdir(bin_dir)
-        harness.write_script(os.path.join(bin_dir, LOCK[0]), f'{STANDIN}SCREENSAVER_EXIT"\n')
+        harness.write_script(os.path.join(bin_dir, LOCK[0]), STANDIN)
         env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "DISPLAY": display, **harness.no_buses(tmp)}
         harness.xdotool(display, "mousemove", "100", "100")
 
         cls.logs, cls.outs, cls.errs = {}, {}, {}
-        for name, (started, screensaver, _) in RUNS.items():
+        runs = {**RUNS, **{name: ("file", 0, 0) for name in OWN}}
+        for name, (started, screensaver, _) in runs.items():
             cls.logs[name], cls.outs[name], cls.errs[name] = (
                 os.path.join(tmp, f"{name.replace(' ', '-')}.{what}") for what in ("log", "out", "err"))
             with open(cls.outs[name], "wb") as out, open(cls.errs[name], "wb") as err:
@@ -100,13 +144,14 @@ class NativeX11(unittest.TestCase):
                     ["/bin/sh", "-c", STARTS[started], PROGRAM], stderr=err,
                     stdout=writer if started == "pipe" else out,
                     env={**env, "LOCK_LOG": cls.logs[name], "SCREENSAVER_EXIT": str(screensaver),
-                         **({"DBUS_SYSTEM_BUS_ADDRESS": system_bus} if screensaver is None else {})})
+                         **({"DBUS_SYSTEM_BUS_ADDRESS": system_bus} if screensaver is None else {}),
+                         **own.get(name, {})})
                 os.close(writer)
+        waiting = {"new-cookie": cls.procs.pop("new-cookie")}
         # Runs whose display is not up yet, with standard output a pseudo-terminal or a file.
         master, slave = pty.openpty()
         cls.addClassCleanup(os.close, master)
         cls.outs["unreachable"] = os.path.join(tmp, "unreachable.out")
-        waiting = {}
         for name, out in (("terminal", slave), ("unreachable", os.open(
                 cls.outs["unreachable"], os.O_WRONLY | os.O_CREAT, 0o644))):
             cls.logs[name] = os.path.join(tmp, f"{name}.log")
@@ -117,17 +162,28 @@ class NativeX11(unittest.TestCase):
         watchers = dict(cls.procs)
         cls.procs.update(waiting)
 
+        moves = iter([("mousemove", "400", "300"), ("mousemove_relative", "1", "0")])
+
+        def move():  # on each display but the one restarted at the last move
+            where = next(moves)
+            if where[0] == "mousemove_relative":
+                restarted.close()
+                cls.enterClassContext(harness.private_display(restart_number))
+            for each in (own["xss-lock"]["DISPLAY"], own["no-locker"]["DISPLAY"], display):
+                harness.xdotool(each, *where)  # the shared display last: the latency is its
+
         cls.quiet, cls.moved_ms, cls.status = harness.watch_timeline(
             display, watchers, lambda name: os.path.exists(cls.logs[name]),
-            lambda name: harness.read(cls.outs[name]))
+            lambda name: harness.read(cls.outs[name]), move)
 
         cls.locked = b"screen locked" in cls.xscreensaver()
+        cls.i3lock = "i3lock" in dict(harness.children(xss_lock.pid)).values()
         cls.waiting_watch = [proc.poll() is None and not os.path.exists(cls.logs[name])
                              for name, proc in waiting.items()]
         cls.screen = b""
         while select.select([master], [], [], 0)[0]:  # what it has written so far, never blocking
             cls.screen += os.read(master, 65536)
-        with harness.private_display(cls.later):
+        with harness.private_display(cls.later), harness.private_display(cookie, cookie=True):
             cls.status.update({name: proc.wait(10) for name, proc in waiting.items()})
 
     @classmethod
@@ -146,8 +202,9 @@ class NativeX11(unittest.TestCase):
     def test_grace_motion_ignored_and_still_pointer_keeps_watching(self):
         # Still watching before the last move, its banner already out (a file is not flushed
         # by itself before the process ends).
-        self.assertEqual(self.quiet, {name: b"" if RUNS[name][0] in ("pipe", "closed") else BANNER
-                                      for name in RUNS})
+        self.assertEqual(self.quiet, {
+            name: b"" if RUNS.get(name, ("file",))[0] in ("pipe", "closed") else BANNER
+            for name in [*RUNS, *OWN] if name != "new-cookie"})
 
     def test_one_pixel_move_and_the_lock_command(self):
         # Each ran the lock command once, which inherited no ignored SIGPIPE or SIGCHLD, and no
@@ -166,12 +223,32 @@ class NativeX11(unittest.TestCase):
                                   .count(b"\n")), ([LOCK], status, 0, "0,1,2", status))
         self.assertEqual(self.record("output closed")[1], "/dev/null")
         self.assertRegex(harness.read(self.errs["lock fails"]).decode(),
-                         r"^mousetrap: the session was not locked: .*xdg-screensaver.*4\.\n$")
+                         r"^mousetrap: the session was not locked: .*xdg-screensaver lock: exit "
+                         r"status 4 \(\"stand-in: exit 4\"\)\.\n$")
         latency = int(self.record("plain")[0]) - self.moved_ms
         print(f"\nmove to lock command start: {latency:.0f} ms", file=sys.stderr)
 
+    def test_own_displays(self):
+        for name, (calls, status, errors) in OWN.items():
+            print(f"\n{name}: status {self.status[name]}, {harness.read(self.errs[name]).decode()}",
+                  end="", file=sys.stderr)
+            with self.subTest(name):
+                self.assertEqual((self.calls(name), self.status[name]), (calls, status))
+                self.assertRegex(harness.read(self.errs[name]).decode(), f"^{errors}$")
+        self.assertTrue(self.i3lock)
+
+    def test_refused_cookie_at_start(self):
+        # The server's own refusal text comes only inside the tool's one line.
+        with harness.private_display(cookie=True) as display:
+            tool = harness.run([PROGRAM], env={
+                "PATH": "/usr/bin:/bin", "DISPLAY": display, "XAUTHORITY": "/nonexistent",
+                **harness.no_buses(harness.TMP)}, capture_output=True, timeout=20)
+        self.assertEqual((tool.returncode, tool.stdout), (2, b""))
+        self.assertRegex(tool.stderr.decode(), r"^mousetrap: the X server at DISPLAY refused the "
+                         r"connection \(\"Authorization required[^\n]*XAUTHORITY[^\n]*\n$")
+
     def test_unreachable_display_reported_on_the_terminal_then_recovered(self):
-        self.assertEqual(self.waiting_watch, [True, True])
+        self.assertEqual(self.waiting_watch, [True] * 3)
         # Not on a terminal, the failure text is lost: only the banner is in the file.
         self.assertEqual((harness.read(self.outs["unreachable"]), self.calls("unreachable"),
                           self.status["unreachable"]), (BANNER, [LOCK], 0))
@@ -197,7 +274,7 @@ class UnderXwayland(unittest.TestCase):
             with self.subTest(name), tempfile.TemporaryDirectory(prefix="mt-xwl-") as tmp, \
                     harness.xwayland_display(tmp, outputs) as display:
                 log = os.path.join(tmp, "lock.log")
-                harness.write_script(os.path.join(tmp, LOCK[0]), f'{STANDIN}SCREENSAVER_EXIT"\n')
+                harness.write_script(os.path.join(tmp, LOCK[0]), STANDIN)
                 tool = harness.start([*wrapper, PROGRAM], stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env={
                                          "PATH": f"{tmp}:/usr/bin:/bin", "DISPLAY": display,
