@@ -379,10 +379,12 @@ def logind(address, folder, log, mode="", kind="system", services=()):
     _answer(bus, f"the {kind} bus")
     if mode is None:
         return [bus]
+    logged = os.path.getsize(log.name)  # what the log held before: of a stand-in before this one
     stand_in = start(["/usr/bin/python3", f"{HERE}/logind.py", *([mode] if mode else [])], env={
         "PATH": "/usr/bin:/bin", f"DBUS_{kind.upper()}_BUS_ADDRESS": address}, stdout=log,
         stderr=log, **AS_TEST_USER)
-    wait_until(lambda: b"logind.py: owns" in read(log.name), stand_in, "the logind stand-in")
+    wait_until(lambda: b"logind.py: owns" in read(log.name)[logged:], stand_in,
+               "the logind stand-in")
     return [bus, stand_in]
 
 
