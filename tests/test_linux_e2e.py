@@ -14,6 +14,7 @@ On Wayland, each row of one table watches with what its compositor offers, all o
 of one-pixel moves through each compositor's own input path, and locks with what locks its
 session there; rows where nothing can watch or lock are refused at once.
 """
+import concurrent.futures
 import contextlib
 import os
 import pty
@@ -24,6 +25,8 @@ import subprocess
 import sys
 import socket
 import tempfile
+import time
+import tty
 import typing
 import unittest
 
@@ -32,6 +35,7 @@ import harness
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/host/mousetrap"
 KDE_IDLE = os.path.join(os.path.dirname(PROGRAM), "mousetrap_kde_idle")  # no ext_idle_notifier
 harness.FAKE_INPUT = os.path.join(os.path.dirname(PROGRAM), "tests", "fake_input_motion")
+harness.IDLE_INHIBITOR = os.path.join(os.path.dirname(PROGRAM), "tests", "idle_inhibitor")
 BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK = ["xdg-screensaver", "lock"]  # on X11, where neither logind nor a screen saver is here
@@ -216,15 +220,21 @@ class UnderXwayland(unittest.TestCase):
 
 class Row(typing.NamedTuple):
     """A run of the tool in a Wayland table row, and what it must come to."""
-    session: str  # a harness.COMPOSITORS name; "xwayland": an X display that comes back as
-    #               Xwayland; "silent": a compositor, a session bus and an X display that take
-    #               connections and never answer
+    session: str  # a harness.COMPOSITORS name, with "/..." for a session of its own;
+    #               "xwayland": an X display that comes back as Xwayland; "silent": a compositor,
+    #               a session bus and an X display that take connections and never answer;
+    #               "backlog": a compositor's socket whose backlog is full
     program: str = PROGRAM
     system_bus: bool = True  # the session's own, where it has one; False: none at all
     x_display: bool = False  # DISPLAY set too, as in most Wayland sessions (Xwayland)
     env: dict = {}  # more environment
-    restarted: bool = False  # its compositor, of its own, is restarted after the banner, and
-    #                          there is no input at all
+    # What befalls its compositor, of its own, with no input but as said: "restarted in grace"
+    # (in the grace period), "restarted" (after the banner, down for 1 s), "released" (its idle
+    # inhibitor ends after the banner, then one move)
+    event: str = None
+    terminal: bool = False  # standard output a terminal, which shows each failed read
+    ends_within: float = None  # s from its start to its end, at most
+    says: str = None  # a text in its standard error
     # Standard output while watching a still session after input in the grace period (None:
     # not running by then), exit status, lines on standard error, and whether the session was
     # seen locked afterwards.
@@ -245,14 +255,24 @@ WAYLAND = {
     "mutter-IdleMonitor": Row("mutter", locked=False),  # logind took it; nothing can tell
     "gnome-shell": Row("gnome-shell"),
     "kwin-ext_idle_notifier_v1": Row("kwin"),
-    "kwin-org_kde_kwin_idle": Row("kwin", KDE_IDLE),
+    "kwin-org_kde_kwin_idle": Row("kwin/kde", KDE_IDLE),
     "kwin-ScreenSaver": Row("kwin-alone", system_bus=False),
-    # The compositor's return counts as input (one line on standard error when it went).
-    "mutter-restarted": Row("mutter", restarted=True, errors=1, locked=False),
-    "sway-restarted": Row("sway-bare", restarted=True, errors=1, locked=False),
+    # The compositor's return counts as input (one line on standard error when it went); while
+    # it is gone, reads fail.
+    "mutter-restarted": Row("mutter", event="restarted", errors=1, locked=False),
+    "sway-restarted": Row("sway-bare", event="restarted", terminal=True, errors=1, locked=False),
+    # Gone before the first read: lost there, then locked once it is back.
+    "sway-restarted-in-grace": Row("sway-bare", event="restarted in grace", quiet=None, errors=1,
+                                   locked=False),
+    # An inhibitor held at the start (one line): its end, or the compositor's return, locks.
+    "sway-inhibitor-released": Row("sway-inhibited", event="released", errors=1, locked=False),
+    "sway-inhibitor-restarted": Row("sway-inhibited", event="restarted", errors=2, locked=False),
     "sway-WAYLAND_SOCKET": Row("sway-bare", env={"WAYLAND_SOCKET": "1"}, locked=False),
     "weston-refused": Row("weston", **REFUSED),
     "silent-refused": Row("silent", **REFUSED),
+    # Refused at its limit, well before the grace period ends.
+    "backlog-refused": Row("backlog", **REFUSED, ends_within=4.5,
+                           says="did not take the connection"),
     # The display lost (one line), then back, as Xwayland: its return counts as input.
     "xwayland-returned": Row("xwayland", errors=1, locked=False),
 }
@@ -267,29 +287,44 @@ class Wayland(unittest.TestCase):
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.
         cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
-        kinds = {cls.session(row) for row in WAYLAND.values() if row.session in harness.COMPOSITORS}
+        events = {cls.session(row): row.event for row in WAYLAND.values()
+                  if row.session.split("/")[0] in harness.COMPOSITORS}
         try:
             cls.sessions = {kind: cls.enterClassContext(harness.compositor(
-                kind.split("/")[0], f"{tmp}/{kind.replace('/', '-')}")) for kind in sorted(kinds)}
+                kind.split("/")[0], f"{tmp}/{kind.replace('/', '-').replace(' ', '-')}"))
+                for kind in sorted(events)}
         except (RuntimeError, subprocess.SubprocessError) as error:
             cls.doClassCleanups()
             raise RuntimeError(f"the Wayland sessions did not start: {error}") from error
         os.mkdir(f"{tmp}/bin")  # the X display's locker, for the Xwayland row
         harness.write_script(f"{tmp}/bin/xdg-screensaver", "#!/bin/sh\n")
-        cls.logs, cls.procs = harness.test_user_folder(f"{tmp}/logs"), {}
+        cls.logs, cls.procs, cls.started, cls.terminals = harness.test_user_folder(f"{tmp}/logs"), \
+            {}, {}, {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
         # A socket that takes connections and never answers, as compositor and session bus.
         silent = cls.enterClassContext(socket.socket(socket.AF_UNIX))
         silent.bind(f"{harness.runtime_folder()}/silent")
         silent.listen()
         os.chmod(silent.getsockname(), 0o777)
+        # A compositor's socket that listens and takes no connection: connections of ours fill
+        # its backlog.
+        backlog = cls.enterClassContext(socket.socket(socket.AF_UNIX))
+        backlog.bind(f"{harness.runtime_folder()}/backlog")
+        backlog.listen(0)
+        os.chmod(backlog.getsockname(), 0o777)
+        for _ in range(3):
+            waiting = cls.enterClassContext(socket.socket(socket.AF_UNIX))
+            waiting.setblocking(False)
+            with contextlib.suppress(BlockingIOError):
+                waiting.connect(backlog.getsockname())
         number = cls.enterClassContext(harness.reserved_display())
         silent_x = cls.enterClassContext(harness.reserved_display(silent=True))
         with harness.private_display(number) as display:
             envs = {"xwayland": {"DISPLAY": display, "PATH": f"{tmp}/bin:/usr/bin:/bin"},
                     "silent": {"XDG_RUNTIME_DIR": harness.runtime_folder(),
                                "WAYLAND_DISPLAY": "silent", "DISPLAY": f":{silent_x}",
-                               "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"}}
+                               "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"},
+                    "backlog": {"WAYLAND_DISPLAY": backlog.getsockname()}}  # an absolute path
             for name, row in WAYLAND.items():
                 session = cls.sessions.get(cls.session(row))
                 cls.launch(name, {
@@ -297,19 +332,29 @@ class Wayland(unittest.TestCase):
                     **(session.env if session else {}), **row.env,
                     **({"DISPLAY": display} if row.x_display else {}),
                     **({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/none"})},
-                    row.program)
+                    row)
             # The X display's run watches on while its display is swapped below.
             watched = {name: proc for name, proc in cls.procs.items()
                        if WAYLAND[name].session != "xwayland"}
             x11 = cls.procs["xwayland-returned"]
-            moves = [session.move for kind, session in cls.sessions.items()
-                     if session.move and not kind.endswith("/restarted")]
-            restarts = [session.restart for kind, session in cls.sessions.items()
-                        if kind.endswith("/restarted")]
-            timeline = iter([moves, moves + restarts])  # in the grace period, then the last
-            cls.quiet, _, cls.status = harness.watch_timeline(
-                None, watched, lambda _: False, lambda name: cls.read(name, "out"),
-                move=lambda: [step() for step in next(timeline)])
+
+            def befall(kind, last):
+                """A move in a session with input; in the others, their event, if it is due."""
+                session, event = cls.sessions[kind], events[kind]
+                if event is None and session.move:
+                    session.move()
+                elif event == ("restarted" if last else "restarted in grace"):
+                    session.restart(pause=1 if last else 0)
+                elif event == "released" and last:
+                    session.release()
+                    session.move()  # sway 1.7 sends the idle notice that follows with it
+
+            steps = iter([False, True])  # in the grace period, then the last move
+            with concurrent.futures.ThreadPoolExecutor(len(cls.sessions)) as pool:
+                cls.quiet, _, cls.status = harness.watch_timeline(
+                    None, watched, lambda _: False, lambda name: cls.read(name, "out"),
+                    move=lambda: list(pool.map(befall, cls.sessions,
+                                               [next(steps)] * len(cls.sessions))))
             cls.quiet["xwayland-returned"] = cls.read("xwayland-returned", "out") \
                 if x11.poll() is None else None
         xwayland = harness.start(["Xwayland", display, "-nolisten", "local"],
@@ -324,19 +369,33 @@ class Wayland(unittest.TestCase):
 
     @staticmethod
     def session(row):
-        """The name of the row's session: each restarted compositor is one of its own."""
-        return f"{row.session}/restarted" if row.restarted else row.session
+        """The name of the row's session: each compositor with an event is one of its own."""
+        return f"{row.session}/{row.event}" if row.event else row.session
 
     @classmethod
-    def launch(cls, name, env, program):
+    def launch(cls, name, env, row):
+        if row.terminal:
+            master, terminal = pty.openpty()
+            tty.setraw(terminal)  # no CR before each LF
+            cls.addClassCleanup(os.close, master)
+            cls.terminals[name] = master
         with open(f"{cls.logs}/{name}.out", "wb") as out, \
                 open(f"{cls.logs}/{name}.err", "wb") as err:
-            cls.procs[name] = harness.start([cls.copies[program]], stdout=out, stderr=err,
-                                            env=env, **harness.AS_TEST_USER)
+            cls.started[name] = time.time()
+            cls.procs[name] = harness.start([cls.copies[row.program]], stderr=err, env=env,
+                                            stdout=terminal if row.terminal else out,
+                                            **harness.AS_TEST_USER)
+        if row.terminal:
+            os.close(terminal)
 
     @classmethod
     def read(cls, name, what):
-        """The tool's standard output (out) or error (err)."""
+        """The tool's standard output (out: what reached its terminal so far, for a row with
+        one) or error (err)."""
+        if what == "out" and name in cls.terminals:
+            with open(f"{cls.logs}/{name}.out", "ab") as out, contextlib.suppress(OSError):
+                while select.select([cls.terminals[name]], [], [], 0)[0]:  # EIO once it ended
+                    out.write(os.read(cls.terminals[name], 65536))
         with contextlib.suppress(FileNotFoundError):
             return harness.read(f"{cls.logs}/{name}.{what}")
         return b""
@@ -344,11 +403,17 @@ class Wayland(unittest.TestCase):
     def test_table(self):
         for name, row in WAYLAND.items():
             with self.subTest(name):
-                self.assertEqual(
-                    (self.quiet[name], self.status.get(name), self.read(name, "err").count(b"\n"),
-                     self.locked[name]), (row.quiet, row.status, row.errors, row.locked),
-                    self.read(name, "err").decode())
-                self.assertEqual(self.read(name, "out"), b"" if row.quiet is None else BANNER)
+                errors, out = self.read(name, "err").decode(), self.read(name, "out")
+                self.assertEqual((self.quiet[name], self.status.get(name), errors.count("\n"),
+                                  self.locked[name]), (row.quiet, row.status, row.errors,
+                                                       row.locked), errors)
+                if row.terminal:  # each read failed while its compositor was gone, and only then
+                    out, failed = out[:len(BANNER)], out[len(BANNER):]
+                    self.assertEqual(failed, FAILED * max(5, failed.count(FAILED)))
+                self.assertEqual(out, b"" if row.status == 2 else BANNER)  # refused before it
+                self.assertIn(row.says or "", errors)
+                ended = os.stat(f"{self.logs}/{name}.err").st_mtime - self.started[name]
+                self.assertLess(ended, row.ends_within or float("inf"))
 
 
 if __name__ == "__main__":
