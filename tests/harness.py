@@ -438,9 +438,8 @@ def compositor(kind, folder):
     folder, session bus and, where it has logind, system bus, in `folder` (made here). Yields the
     session: `env`, the environment of a program in it; `move()`, which moves its pointer one
     pixel (None without a seat); `locked()`, whether it is seen locked (None: nothing locks it);
-    `run(args)`, which runs a command in it; `server`, the compositor's process; `restart(pause)`;
-    and `release()`, which ends its idle inhibitor. Stops all. RuntimeError when it does not
-    start."""
+    `run(args)`, which runs a command in it; `server`, the compositor's process; `release()`,
+    which ends its idle inhibitor. Stops all. RuntimeError when it does not start."""
     record = COMPOSITORS[kind]
     runtime = tempfile.mkdtemp(dir=runtime_folder())  # mode 700
     if AS_TEST_USER:
@@ -504,11 +503,10 @@ def compositor(kind, folder):
                 mover.stdin.write(b"\n")
                 _answer(mover, f"{kind}'s pointer", 10)
 
-        def restart(pause=0):
-            """Stops the compositor, and starts it again `pause` s later on the same socket and
-            buses."""
+        def restart():
+            """Stops the compositor; starts it again a second later on the same socket and buses."""
             stop([session.server])
-            time.sleep(pause)
+            time.sleep(1)
             session.server = start_server()
 
         def release():
