@@ -258,7 +258,7 @@ static const char kNotTaken[] =
 // Connects to the compositor WAYLAND_DISPLAY names, no later than `deadline`, and asks for its
 // globals and an answer. A compositor whose backlog is full (one that listens and takes no
 // connection) holds a Unix socket's connect until the send timeout, which is what is left of the
-// limit. Null once connected, or else what failed.
+// limit (libwayland itself never waits on the socket). Null once connected, or else what failed.
 static const char* Open(std::int64_t deadline) {
   sockaddr_un address;
   if (!SocketAddress(&address)) {
@@ -278,8 +278,6 @@ static const char* Open(std::int64_t deadline) {
     close(fd);
     return held ? kNotTaken : kNoCompositor;
   }
-  const timeval none = {};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
   if ((g_display = wl_display_connect_to_fd(fd)) == nullptr) {  // which closed fd
     return kNoCompositor;
   }
