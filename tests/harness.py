@@ -261,6 +261,7 @@ def xwayland_display(folder, outputs):
 
 
 FAKE_INPUT = os.path.join(HERE, "..", "build", "host", "tests", "fake_input_motion")
+IDLE_INHIBITOR = os.path.join(HERE, "..", "build", "host", "tests", "idle_inhibitor")
 
 
 class Compositor(typing.NamedTuple):
@@ -279,6 +280,7 @@ class Compositor(typing.NamedTuple):
     services: tuple = ()  # D-Bus services its session bus can start (from /usr/share/dbus-1)
     gnome_shell: bool = False  # needs a /run of its own holding systemd/seats (it listens to
     #                            logind only there); may hang at start-up (_unstick_gnome_shell)
+    inhibitor: bool = False  # an idle inhibitor (idle_inhibitor.c) holds idle off until released
 
 
 def _screen_shows_swaylock(session):
@@ -325,6 +327,7 @@ COMPOSITORS = {
     "sway-text-auto": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind="--text-auto",
                                  locker=SWAYIDLE, ready="Enable idle timeouts",
                                  locked=_screen_shows_swaylock),
+    "sway-inhibited": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, inhibitor=True),
     # A screen saver that answers, and never locks.
     "sway-broken-saver": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=[
         "/usr/bin/python3", f"{HERE}/logind.py", "--broken-screen-saver"],
@@ -451,8 +454,8 @@ def compositor(kind, folder):
     folder, session bus and, where it has logind, system bus, in `folder` (made here). Yields the
     session: `env`, the environment of a program in it; `move()`, which moves its pointer one
     pixel (None without a seat); `locked()`, whether it is seen locked (None: nothing locks it);
-    `run(args)`, which runs a command in it; and `server`, the compositor's process. Stops all.
-    RuntimeError when it does not start."""
+    `run(args)`, which runs a command in it; `server`, the compositor's process; `release()`,
+    which ends its idle inhibitor. Stops all. RuntimeError when it does not start."""
     record = COMPOSITORS[kind]
     runtime = tempfile.mkdtemp(dir=runtime_folder())  # mode 700
     if AS_TEST_USER:
@@ -505,6 +508,9 @@ def compositor(kind, folder):
                 check=True, timeout=40, **AS_TEST_USER)
         if record.gnome_shell:
             _unstick_gnome_shell(server.pid)
+        if record.inhibitor:
+            inhibitor = launch([shutil.copy(IDLE_INHIBITOR, folder)], answers=True)
+            _answer(inhibitor, f"{kind}'s idle inhibitor")
         move = None
         if record.mover:
             mover = launch(record.mover, answers=True)
@@ -515,12 +521,17 @@ def compositor(kind, folder):
                 _answer(mover, f"{kind}'s pointer", 10)
 
         def restart():
-            """Stops the compositor and starts it again on the same socket and buses."""
+            """Stops the compositor; starts it again a second later on the same socket and buses."""
             stop([session.server])
+            time.sleep(1)
             session.server = start_server()
 
+        def release():
+            inhibitor.stdin.write(b"\n")
+            _answer(inhibitor, f"{kind}'s idle inhibitor", 10)  # the compositor has taken it
+
         session = types.SimpleNamespace(env=env, move=move, run=run_in_session, server=server,
-                                        restart=restart)
+                                        restart=restart, release=release)
         session.locked = record.locked and (lambda: record.locked(session))
         yield session
     finally:

@@ -14,6 +14,7 @@ On Wayland, each row of one table watches with what its compositor offers, all o
 of one-pixel moves through each compositor's own input path, and locks with what locks its
 session there; rows where nothing can watch or lock are refused at once.
 """
+import concurrent.futures
 import contextlib
 import os
 import pty
@@ -24,6 +25,8 @@ import subprocess
 import sys
 import socket
 import tempfile
+import time
+import tty
 import typing
 import unittest
 
@@ -32,6 +35,7 @@ import harness
 PROGRAM = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else "build/host/mousetrap"
 KDE_IDLE = os.path.join(os.path.dirname(PROGRAM), "mousetrap_kde_idle")  # no ext_idle_notifier
 harness.FAKE_INPUT = os.path.join(os.path.dirname(PROGRAM), "tests", "fake_input_motion")
+harness.IDLE_INHIBITOR = os.path.join(os.path.dirname(PROGRAM), "tests", "idle_inhibitor")
 BANNER = "开始\n".encode()
 FAILED = "鼠标位置获取失败".encode()
 LOCK = ["xdg-screensaver", "lock"]  # on X11, where neither logind nor a screen saver is here
@@ -293,15 +297,20 @@ class UnderXwayland(unittest.TestCase):
 
 class Row(typing.NamedTuple):
     """A run of the tool in a Wayland table row, and what it must come to."""
-    session: str  # a harness.COMPOSITORS name; "xwayland": an X display that comes back as
-    #               Xwayland; "silent": a compositor, a session bus and an X display that take
-    #               connections and never answer; None: only the row's own buses
+    session: str  # a harness.COMPOSITORS name (with "/...": a session of its own); "xwayland": an
+    #               X display that comes back as Xwayland; "silent": a compositor, a session bus
+    #               and an X display that take connections and never answer; "backlog": a
+    #               compositor's socket whose backlog is full; None: only the row's own buses
     program: str = PROGRAM
     system_bus: bool = True  # the session's own, where it has one; False: none at all
     x_display: bool = False  # DISPLAY set too, as in most Wayland sessions (Xwayland)
     env: dict = {}  # more environment
-    restarted: bool = False  # its compositor, of its own, is restarted after the banner, and
-    #                          there is no input at all (without a compositor: its own session bus)
+    # What befalls its compositor, of its own (without one: its own session bus), with no input
+    # but as said: "restarted" (after the banner; down for 1 s), "restarted-in-grace", "released" (its idle inhibitor ends after the
+    # banner, then one move)
+    event: str = None
+    terminal: bool = False  # standard output a terminal, which shows each failed read
+    ends_within: float = None  # s from its start, at most
     logind: str = None  # a system bus of its own with the logind stand-in in this mode (logind.py)
     session_bus: str = None  # a session bus of its own with a stand-in in this mode; "activatable":
     #                          where only GNOME's screen saver can be started; "silent": one that
@@ -326,14 +335,21 @@ WAYLAND = {
     "mutter-IdleMonitor": Row("mutter", locked=False),  # logind took it; nothing can tell
     "gnome-shell": Row("gnome-shell"),
     "kwin-ext_idle_notifier_v1": Row("kwin"),
-    "kwin-org_kde_kwin_idle": Row("kwin", KDE_IDLE),
+    "kwin-org_kde_kwin_idle": Row("kwin/kde", KDE_IDLE),
     "kwin-ScreenSaver": Row("kwin-alone", system_bus=False),
-    # The compositor's return counts as input (one line on standard error when it went).
-    "mutter-restarted": Row("mutter", restarted=True, errors=1, locked=False),
-    "sway-restarted": Row("sway-bare", restarted=True, errors=1, locked=False),
+    # The compositor's return counts as input (one line on standard error when it went), also
+    # before the first read; reads fail while it is gone.
+    "mutter-restarted": Row("mutter", event="restarted", errors=1, locked=False),
+    "sway-restarted": Row("sway-bare", event="restarted", terminal=True, errors=1, locked=False),
+    "sway-restarted-in-grace": Row("sway-bare", event="restarted-in-grace", quiet=None, errors=1,
+                                   locked=False),
+    # An idle inhibitor held at the start (one line): its end, or the compositor's return, locks.
+    "sway-inhibitor-released": Row("sway-inhibited", event="released", errors=1, locked=False),
+    "sway-inhibitor-restarted": Row("sway-inhibited", event="restarted", errors=2, locked=False),
     "sway-WAYLAND_SOCKET": Row("sway-bare", env={"WAYLAND_SOCKET": "1"}, locked=False),
     "weston-refused": Row("weston", **REFUSED),
     "silent-refused": Row("silent", **REFUSED),
+    "backlog-refused": Row("backlog", **REFUSED, ends_within=4.5),  # the grace period ends at 7
     # The display lost (one line), then back, as Xwayland: its return counts as input.
     "xwayland-returned": Row("xwayland", errors=1, locked=False),
     # logind's session "auto" of the tool is a text one: the user's graphical one is locked.
@@ -355,8 +371,8 @@ WAYLAND = {
     # watch taken afterwards counts as input.
     "idle-monitor-refuses": Row(None, logind="", session_bus="--idle-monitor-refusing-once",
                                 quiet=None, errors=1, locked=False),
-    "idle-monitor-restarted": Row(None, logind="", session_bus="--idle-monitor", restarted=True,
-                                  errors=1, locked=False),
+    "idle-monitor-restarted": Row(None, logind="", session_bus="--idle-monitor",
+                                  event="restarted", errors=1, locked=False),
 }
 
 
@@ -369,30 +385,38 @@ class Wayland(unittest.TestCase):
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.
         cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
-        kinds = {cls.session(row) for row in WAYLAND.values() if row.session in harness.COMPOSITORS}
+        events = {cls.session(row): row.event for row in WAYLAND.values()
+                  if (row.session or "").split("/")[0] in harness.COMPOSITORS}
         try:
             cls.sessions = {kind: cls.enterClassContext(harness.compositor(
-                kind.split("/")[0], f"{tmp}/{kind.replace('/', '-')}")) for kind in sorted(kinds)}
+                kind.split("/")[0], f"{tmp}/{kind.replace('/', '-')}")) for kind in sorted(events)}
         except (RuntimeError, subprocess.SubprocessError) as error:
             cls.doClassCleanups()
             raise RuntimeError(f"the Wayland sessions did not start: {error}") from error
         os.mkdir(f"{tmp}/bin")  # the X display's locker, for the Xwayland row
         harness.write_script(f"{tmp}/bin/xdg-screensaver", "#!/bin/sh\n")
         cls.logs, cls.procs = harness.test_user_folder(f"{tmp}/logs"), {}
+        cls.started, cls.terminals = {}, {}
         cls.addClassCleanup(harness.stop, cls.procs.values())
         # A socket that takes connections and never answers, as compositor and session bus.
         silent = cls.enterClassContext(socket.socket(socket.AF_UNIX))
         silent.bind(f"{harness.runtime_folder()}/silent")
         silent.listen()
         os.chmod(silent.getsockname(), 0o777)
+        backlog = cls.enterClassContext(socket.socket(socket.AF_UNIX))  # takes no connection
+        backlog.bind(f"{harness.runtime_folder()}/backlog")
+        backlog.listen(0)
+        os.chmod(backlog.getsockname(), 0o777)
+        cls.enterClassContext(socket.socket(socket.AF_UNIX)).connect(backlog.getsockname())  # full
         number = cls.enterClassContext(harness.reserved_display())
         silent_x = cls.enterClassContext(harness.reserved_display(silent=True))
         with harness.private_display(number) as display:
             envs = {"xwayland": {"DISPLAY": display, "PATH": f"{tmp}/bin:/usr/bin:/bin"},
                     "silent": {"XDG_RUNTIME_DIR": harness.runtime_folder(),
                                "WAYLAND_DISPLAY": "silent", "DISPLAY": f":{silent_x}",
-                               "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"}}
-            restarts = []
+                               "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"},
+                    "backlog": {"WAYLAND_DISPLAY": backlog.getsockname()}}  # an absolute path
+            bus_restarts = []
             for name, row in WAYLAND.items():
                 session = cls.sessions.get(cls.session(row))
                 buses = {} if row.session_bus != "silent" else {
@@ -401,25 +425,40 @@ class Wayland(unittest.TestCase):
                     if mode is not None and mode != "silent":
                         buses[f"DBUS_{kind.upper()}_BUS_ADDRESS"], restart = cls.own_bus(
                             f"{tmp}/{name}-{kind}", kind, mode)
-                        restarts += [restart] if row.restarted and kind == "session" else []
+                        bus_restarts += [restart] if row.event and kind == "session" else []
                 cls.launch(name, {
                     **harness.no_buses(tmp), **envs.get(row.session, {}),
                     **(session.env if session else {}), **row.env,
                     **({"DISPLAY": display} if row.x_display else {}),
                     **({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/none"}),
-                    **buses}, row.program)
+                    **buses}, row)
             # The X display's run watches on while its display is swapped below.
             watched = {name: proc for name, proc in cls.procs.items()
                        if WAYLAND[name].session != "xwayland"}
             x11 = cls.procs["xwayland-returned"]
-            moves = [session.move for kind, session in cls.sessions.items()
-                     if session.move and not kind.endswith("/restarted")]
-            restarts += [session.restart for kind, session in cls.sessions.items()
-                         if kind.endswith("/restarted")]
-            timeline = iter([moves, moves + restarts])  # in the grace period, then the last
-            cls.quiet, _, cls.status = harness.watch_timeline(
-                None, watched, lambda _: False, lambda name: cls.read(name, "out"),
-                move=lambda: [step() for step in next(timeline)])
+
+            def befall(kind, last):
+                """A move in a session with input; in another, its event, when it is due."""
+                session, event = cls.sessions[kind], events[kind]
+                if event is None and session.move:
+                    session.move()
+                elif event == ("restarted" if last else "restarted-in-grace"):
+                    session.restart()
+                elif event == "released" and last:
+                    session.release()
+                    session.move()  # sway 1.7 sends the idle notice that follows with it
+
+            steps = iter([False, True])  # in the grace period, then the last move; all at once
+
+            def step():
+                last = next(steps)
+                list(pool.map(befall, events, [last] * len(events)))
+                for restart in bus_restarts if last else ():
+                    restart()
+
+            with concurrent.futures.ThreadPoolExecutor(len(events)) as pool:
+                cls.quiet, _, cls.status = harness.watch_timeline(
+                    None, watched, lambda _: False, lambda name: cls.read(name, "out"), move=step)
             cls.quiet["xwayland-returned"] = cls.read("xwayland-returned", "out") \
                 if x11.poll() is None else None
         xwayland = harness.start(["Xwayland", display, "-nolisten", "local"],
@@ -434,8 +473,8 @@ class Wayland(unittest.TestCase):
 
     @staticmethod
     def session(row):
-        """The name of the row's session: each restarted compositor is one of its own."""
-        return f"{row.session}/restarted" if row.restarted else row.session
+        """The name of the row's session: each compositor with an event is one of its own."""
+        return f"{row.session}/{row.event}" if row.event else row.session
 
     @classmethod
     def own_bus(cls, folder, kind, mode):
@@ -465,15 +504,25 @@ class Wayland(unittest.TestCase):
         return address, restart
 
     @classmethod
-    def launch(cls, name, env, program):
+    def launch(cls, name, env, row):
+        if row.terminal:
+            _, terminal = cls.terminals[name] = pty.openpty()
+            tty.setraw(terminal)  # no CR before LF
         with open(f"{cls.logs}/{name}.out", "wb") as out, \
                 open(f"{cls.logs}/{name}.err", "wb") as err:
-            cls.procs[name] = harness.start([cls.copies[program]], stdout=out, stderr=err,
-                                            env=env, **harness.AS_TEST_USER)
+            cls.started[name] = time.time()
+            cls.procs[name] = harness.start([cls.copies[row.program]], stderr=err, env=env,
+                                            stdout=terminal if row.terminal else out,
+                                            **harness.AS_TEST_USER)
 
     @classmethod
     def read(cls, name, what):
-        """The tool's standard output (out) or error (err)."""
+        """The tool's standard output (out; for a row with a terminal, what reached it so far) or
+        error (err)."""
+        if what == "out" and name in cls.terminals:
+            with open(f"{cls.logs}/{name}.out", "ab") as out:
+                while select.select([cls.terminals[name][0]], [], [], 0)[0]:
+                    out.write(os.read(cls.terminals[name][0], 65536))
         with contextlib.suppress(FileNotFoundError):
             return harness.read(f"{cls.logs}/{name}.{what}")
         return b""
@@ -485,7 +534,13 @@ class Wayland(unittest.TestCase):
                     (self.quiet[name], self.status.get(name), self.read(name, "err").count(b"\n"),
                      self.locked[name]), (row.quiet, row.status, row.errors, row.locked),
                     self.read(name, "err").decode())
-                self.assertEqual(self.read(name, "out"), b"" if row.status == 2 else BANNER)
+                out = self.read(name, "out")
+                if row.terminal:  # each read failed while its compositor was gone, and only then
+                    out, failed = out[:len(BANNER)], out[len(BANNER):]
+                    self.assertEqual(failed, FAILED * max(5, failed.count(FAILED)))
+                self.assertEqual(out, b"" if row.status == 2 else BANNER)  # refused before it
+                ended = os.stat(f"{self.logs}/{name}.err").st_mtime - self.started[name]
+                self.assertLess(ended, row.ends_within or ended + 1)
 
 
 if __name__ == "__main__":

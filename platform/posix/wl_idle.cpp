@@ -3,14 +3,20 @@
 // org_kde_kwin_idle): with a timeout of zero the notification goes idle at once, and each time
 // it resumes the user has given input. The count is the number of those resumptions. A
 // compositor that goes away and comes back on the same socket (KWin restarts itself so after a
-// crash) is connected to again, and its return counts as input.
+// crash) is connected to again, its return counts as input, and the new connection asks for
+// its notification again.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,8 +33,33 @@ constexpr bool kUseExtIdle = true;
 #endif
 
 constexpr std::uint32_t kIdleTimeoutMs = 0;
+// How long the first read waits for the notification's first idle, which comes at once unless
+// something holds idle off: as long as start-up waits for the compositor.
+constexpr std::int64_t kFirstIdleMs = kStartUpTimeoutMs;
 
-static wl_display* g_display = nullptr;  // null once it broke, until a read connects again
+// Where the watch stands. What each state does when a read comes, when the notification goes
+// idle, and when the connection breaks (a resumption is input in every state):
+//
+//   state        a read                                 idle                 broken
+//   kConnecting  (start-up: waits for the globals; kReady once the compositor answers)
+//   kReady       asks for the notification, kAsked      -                    kGone
+//   kAsked       (that first read waits for the idle)   kWatching            kGone
+//   kUnseen      fails: input cannot be seen            input, kWatching     kGone
+//   kWatching    gives the count                        -                    kGone
+//   kGone        fails; connects again: kRejoining      -                    -
+//   kRejoining   fails; once the compositor answers:    -                    kGone
+//                input, asks again, kUnseen
+//
+// kUnseen is a notification whose first idle has not come: the first read waited for it in
+// vain (an idle inhibitor held when watching starts: a video playing; or a slow compositor), or
+// the connection is a new one. Input meanwhile goes unseen, so reads fail and that idle counts
+// as input. A read that counts input gives the count whatever the state, so it is never lost.
+enum class Watch { kConnecting, kReady, kAsked, kUnseen, kWatching, kGone, kRejoining };
+
+static Watch g_watch = Watch::kConnecting;
+static LONG g_inputs = 0;
+static wl_display* g_display = nullptr;    // null in kGone
+static wl_registry* g_registry = nullptr;  // until the idle notifier is bound
 static wl_seat* g_seat = nullptr;
 static std::uint32_t g_extName = 0;
 static std::uint32_t g_extVersion = 0;
@@ -37,14 +68,6 @@ static ext_idle_notifier_v1* g_extNotifier = nullptr;
 static org_kde_kwin_idle* g_kdeIdle = nullptr;
 static wl_proxy* g_notification = nullptr;  // either protocol's
 static wl_callback* g_sync = nullptr;
-static bool g_synced = false;
-static bool g_asked = false;  // for the notification, at the first read
-static bool g_gone = false;   // the compositor, while watching
-static LONG g_inputs = 0;
-static bool g_idleSeen = false;
-static bool g_heldOff = false;  // reads failed for want of the first idle
-// How long the first read waits for the notification's first idle.
-constexpr std::int64_t kFirstIdleMs = 1000;
 
 static void OnGlobal(void*, wl_registry* registry, std::uint32_t name, const char* interface,
                      std::uint32_t version) {
@@ -63,135 +86,53 @@ static void OnGlobalRemove(void*, wl_registry*, std::uint32_t) {}
 
 static const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 
-static void OnSynced(void*, wl_callback* callback, std::uint32_t) {
-  g_synced = true;
-  wl_callback_destroy(callback);
-  g_sync = nullptr;
-}
-
-static const wl_callback_listener kSyncListener = {OnSynced};
-
-// The notification's first idle: from then on each resumption tells of input. It comes at once,
-// unless something holds idle off (an idle inhibitor: a video playing); input meanwhile cannot
-// be seen, so when it comes after reads have failed for want of it, it counts as input.
-static void Idle() {
-  if (!g_idleSeen) {
-    g_idleSeen = true;
-    g_inputs += g_heldOff;
+static void OnIdle() {
+  if (g_watch == Watch::kUnseen) {
+    ++g_inputs;
+  }
+  if (g_watch == Watch::kAsked || g_watch == Watch::kUnseen) {
+    g_watch = Watch::kWatching;
   }
 }
 
-static void OnIdle(void*, ext_idle_notification_v1*) {
-  Idle();
-}
-static void OnResumed(void*, ext_idle_notification_v1*) {
+static void OnResumed() {
   ++g_inputs;
+}
+
+static void OnExtIdle(void*, ext_idle_notification_v1*) {
+  OnIdle();
+}
+static void OnExtResumed(void*, ext_idle_notification_v1*) {
+  OnResumed();
 }
 static void OnKdeIdle(void*, org_kde_kwin_idle_timeout*) {
-  Idle();
+  OnIdle();
 }
 static void OnKdeResumed(void*, org_kde_kwin_idle_timeout*) {
-  ++g_inputs;
+  OnResumed();
 }
 
-static const ext_idle_notification_v1_listener kExtListener = {OnIdle, OnResumed};
+static const ext_idle_notification_v1_listener kExtListener = {OnExtIdle, OnExtResumed};
 static const org_kde_kwin_idle_timeout_listener kKdeListener = {OnKdeIdle, OnKdeResumed};
 
-// Sends what is queued, reads what has come within `timeout_ms` and dispatches it; false once
-// the connection has broken.
-static bool Exchange(std::int64_t timeout_ms) {
-  while (wl_display_prepare_read(g_display) != 0) {
-    if (wl_display_dispatch_pending(g_display) < 0) {
-      return false;
-    }
-  }
-  wl_display_flush(g_display);
-  pollfd connection = {wl_display_get_fd(g_display), POLLIN, 0};
-  if (poll(&connection, 1, static_cast<int>(timeout_ms)) > 0) {
-    if (wl_display_read_events(g_display) < 0) {
-      return false;
-    }
-  } else {
-    wl_display_cancel_read(g_display);
-  }
-  return wl_display_dispatch_pending(g_display) >= 0;
+static bool HasIdle() {
+  return g_seat != nullptr && (g_extName != 0 || g_kdeName != 0);
 }
 
-// Connects to the compositor WAYLAND_DISPLAY names, and asks it to answer (g_synced). By that
-// name only: libwayland would take a descriptor named in WAYLAND_SOCKET first, even where that
-// is another connection or the terminal, so it is removed before the first connection, and a
-// descriptor it names is not handed on to the lock command.
-static bool ConnectByName() {
-  if (const char* socket = getenv("WAYLAND_SOCKET")) {
-    const int fd = atoi(socket);
-    if (fd > STDERR_FILENO) {
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    unsetenv("WAYLAND_SOCKET");
-  }
-  const char* name = getenv("WAYLAND_DISPLAY");
-  if (name == nullptr || *name == '\0' || (g_display = wl_display_connect(name)) == nullptr) {
-    return false;
-  }
-  g_synced = false;
-  g_sync = wl_display_sync(g_display);
-  wl_callback_add_listener(g_sync, &kSyncListener, nullptr);
-  return true;
-}
-
-// Binds the idle notifier the compositor lists, or else KDE's.
-static void BindIdle(wl_registry* registry) {
+// Binds the idle notifier the compositor lists, or else KDE's; done with the registry.
+static void BindIdle() {
   if (g_extName != 0) {
     g_extVersion = g_extVersion < static_cast<std::uint32_t>(ext_idle_notifier_v1_interface.version)
                        ? g_extVersion
                        : ext_idle_notifier_v1_interface.version;
     g_extNotifier = static_cast<ext_idle_notifier_v1*>(
-        wl_registry_bind(registry, g_extName, &ext_idle_notifier_v1_interface, g_extVersion));
+        wl_registry_bind(g_registry, g_extName, &ext_idle_notifier_v1_interface, g_extVersion));
   } else {
     g_kdeIdle = static_cast<org_kde_kwin_idle*>(
-        wl_registry_bind(registry, g_kdeName, &org_kde_kwin_idle_interface, 1));
+        wl_registry_bind(g_registry, g_kdeName, &org_kde_kwin_idle_interface, 1));
   }
-}
-
-#ifdef MOUSETRAP_KDE_IDLE_ONLY
-static const char kNoIdle[] = "the compositor at WAYLAND_DISPLAY offers no org_kde_kwin_idle";
-#else
-static const char kNoIdle[] =
-    "the compositor at WAYLAND_DISPLAY offers no ext_idle_notifier_v1 or org_kde_kwin_idle";
-#endif
-
-// Binds the first seat and the idle notifier, or else KDE's, waiting for the compositor's list
-// of globals no longer than kStartUpTimeoutMs. Never connects when WAYLAND_DISPLAY is not set,
-// where libwayland would try wayland-0.
-static bool Connect(const char** missing) {
-  if (!ConnectByName()) {
-    const char* name = getenv("WAYLAND_DISPLAY");
-    *missing = name == nullptr || *name == '\0' ? "WAYLAND_DISPLAY is not set"
-                                                : "no compositor at WAYLAND_DISPLAY";
-    return false;
-  }
-  *missing = nullptr;
-  wl_registry* registry = wl_display_get_registry(g_display);
-  wl_registry_add_listener(registry, &kRegistryListener, nullptr);
-  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
-  for (std::int64_t left = kStartUpTimeoutMs; !g_synced && left > 0 && Exchange(left);
-       left = deadline - MonotonicMs()) {
-  }
-  if (!g_synced) {
-    *missing = "the compositor at WAYLAND_DISPLAY did not answer within 3 s";
-  } else if (g_extName == 0 && g_kdeName == 0) {
-    *missing = kNoIdle;
-  } else if (g_seat == nullptr) {
-    *missing = "the compositor at WAYLAND_DISPLAY offers no seat";
-  } else {
-    BindIdle(registry);
-  }
-  wl_registry_destroy(registry);
-  if (*missing != nullptr) {
-    wl_display_disconnect(g_display);
-    g_display = nullptr;
-  }
-  return *missing == nullptr;
+  wl_registry_destroy(g_registry);
+  g_registry = nullptr;
 }
 
 // Asks for the notification: from now on, each time it resumes the user has given input.
@@ -219,70 +160,222 @@ static void Ask() {
   }
 }
 
+// The compositor has listed its globals. At start-up, Connect looks at them; on a connection
+// made again, the compositor is back: input given in the gap cannot be ruled out, and the
+// notification is asked for again (a compositor that came back without one cannot be watched,
+// and reads fail from now on).
+static void OnSynced(void*, wl_callback* callback, std::uint32_t) {
+  wl_callback_destroy(callback);
+  g_sync = nullptr;
+  if (g_watch == Watch::kConnecting) {
+    g_watch = Watch::kReady;
+  } else if (g_watch == Watch::kRejoining) {
+    ++g_inputs;
+    if (HasIdle()) {
+      BindIdle();
+      Ask();
+    }
+    g_watch = Watch::kUnseen;
+  }
+}
+
+static const wl_callback_listener kSyncListener = {OnSynced};
+
+// Sends what is queued, reads what has come within `timeout_ms` and dispatches it; false once
+// the connection has broken.
+static bool Exchange(std::int64_t timeout_ms) {
+  while (wl_display_prepare_read(g_display) != 0) {
+    if (wl_display_dispatch_pending(g_display) < 0) {
+      return false;
+    }
+  }
+  wl_display_flush(g_display);
+  pollfd connection = {wl_display_get_fd(g_display), POLLIN, 0};
+  if (poll(&connection, 1, static_cast<int>(timeout_ms)) > 0) {
+    if (wl_display_read_events(g_display) < 0) {
+      return false;
+    }
+  } else {
+    wl_display_cancel_read(g_display);
+  }
+  return wl_display_dispatch_pending(g_display) >= 0;
+}
+
+// Exchanges while the watch stays `state`, until `deadline`; false once the connection broke.
+static bool ExchangeWhile(Watch state, std::int64_t deadline) {
+  for (std::int64_t left = deadline - MonotonicMs(); g_watch == state && left > 0;
+       left = deadline - MonotonicMs()) {
+    if (!Exchange(left)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 static void DestroyProxy(void* proxy) {
   if (proxy != nullptr) {
     wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
   }
 }
 
-// The connection broke: the notification went with it. A connection made again asks for none,
-// since the compositor's return already counts as input.
-static void Lost() {
+static void Disconnect() {
   DestroyProxy(g_notification);
   DestroyProxy(g_extNotifier);
   DestroyProxy(g_kdeIdle);
   DestroyProxy(g_seat);
   DestroyProxy(g_sync);
+  DestroyProxy(g_registry);
   g_notification = nullptr;
   g_extNotifier = nullptr;
   g_kdeIdle = nullptr;
   g_seat = nullptr;
   g_sync = nullptr;
+  g_registry = nullptr;
+  g_extName = g_kdeName = 0;
   wl_display_disconnect(g_display);
   g_display = nullptr;
-  if (!g_gone) {
-    g_gone = true;
-    ReportSourceLost("the Wayland compositor");
-  }
 }
 
-// Never waits long: takes what the compositor has sent so far; a compositor that went away is
-// connected to again, waiting for its answer no longer than kReconnectTimeoutMs at that read.
-// The first call asks for the notification and gives 0; after that, the count of resumptions
-// and returns. Fails from the read that finds the connection broken until the compositor
-// answers on a new one.
-static LONG CountInputs() {
-  std::int64_t wait_ms = 0;
-  if (g_display == nullptr) {
-    if (!ConnectByName()) {
-      return -1;
+// The socket WAYLAND_DISPLAY names, as libwayland finds it: a name in XDG_RUNTIME_DIR, or an
+// absolute path. False when there is none.
+static bool SocketAddress(sockaddr_un* address) {
+  const char* name = getenv("WAYLAND_DISPLAY");
+  const char* folder = name == nullptr ? nullptr : name[0] == '/' ? "" : getenv("XDG_RUNTIME_DIR");
+  if (folder == nullptr) {
+    return false;
+  }
+  *address = {};
+  address->sun_family = AF_UNIX;
+  const int length = snprintf(address->sun_path, sizeof address->sun_path, "%s%s%s", folder,
+                              *folder != '\0' ? "/" : "", name);
+  return length > 0 && static_cast<size_t>(length) < sizeof address->sun_path;
+}
+
+static const char kNoCompositor[] = "no compositor at WAYLAND_DISPLAY";
+static const char kNotTaken[] =
+    "the compositor at WAYLAND_DISPLAY did not take the connection within 3 s";
+
+// Connects to the compositor WAYLAND_DISPLAY names, no later than `deadline`, and asks for its
+// globals and an answer. A compositor whose backlog is full (one that listens and takes no
+// connection) holds a Unix socket's connect until the send timeout, which is what is left of the
+// limit (libwayland itself never waits on the socket). Null once connected, or else what failed.
+static const char* Open(std::int64_t deadline) {
+  sockaddr_un address;
+  if (!SocketAddress(&address)) {
+    return kNoCompositor;
+  }
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return kNoCompositor;
+  }
+  const std::int64_t left_ms = deadline - MonotonicMs();
+  timeval limit = {};
+  limit.tv_sec = left_ms > 0 ? left_ms / 1000 : 0;
+  limit.tv_usec = left_ms > 0 ? left_ms % 1000 * 1000 : 1;
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    const bool held = errno == EAGAIN || errno == EINTR;
+    close(fd);
+    return held ? kNotTaken : kNoCompositor;
+  }
+  if ((g_display = wl_display_connect_to_fd(fd)) == nullptr) {  // which closed fd
+    return kNoCompositor;
+  }
+  g_registry = wl_display_get_registry(g_display);
+  wl_registry_add_listener(g_registry, &kRegistryListener, nullptr);
+  g_sync = wl_display_sync(g_display);
+  wl_callback_add_listener(g_sync, &kSyncListener, nullptr);
+  return nullptr;
+}
+
+#ifdef MOUSETRAP_KDE_IDLE_ONLY
+static const char kNoIdle[] = "the compositor at WAYLAND_DISPLAY offers no org_kde_kwin_idle";
+#else
+static const char kNoIdle[] =
+    "the compositor at WAYLAND_DISPLAY offers no ext_idle_notifier_v1 or org_kde_kwin_idle";
+#endif
+
+// Binds the first seat and the idle notifier, or else KDE's, waiting for the compositor no
+// longer than kStartUpTimeoutMs in all. Never connects when WAYLAND_DISPLAY is not set, where
+// libwayland would try wayland-0. WAYLAND_SOCKET is not used: it may name another connection,
+// or the terminal; it is removed, and a descriptor it names is not handed on to the lock command.
+static bool Connect(const char** missing) {
+  if (const char* socket = getenv("WAYLAND_SOCKET")) {
+    const int fd = atoi(socket);
+    if (fd > STDERR_FILENO) {
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    wait_ms = kReconnectTimeoutMs;
+    unsetenv("WAYLAND_SOCKET");
   }
-  const bool asking = !g_asked;
-  if (asking) {
-    g_asked = true;
-    Ask();
+  const char* name = getenv("WAYLAND_DISPLAY");
+  if (name == nullptr || *name == '\0') {
+    *missing = "WAYLAND_DISPLAY is not set";
+    return false;
   }
-  bool connected = Exchange(wait_ms);
-  for (const std::int64_t until = MonotonicMs() + kFirstIdleMs;
-       asking && connected && !g_idleSeen && MonotonicMs() < until;) {
-    connected = Exchange(until - MonotonicMs());
+  const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
+  *missing = Open(deadline);
+  if (*missing != nullptr) {
+    return false;
+  }
+  if (!ExchangeWhile(Watch::kConnecting, deadline) || g_watch != Watch::kReady) {
+    *missing = "the compositor at WAYLAND_DISPLAY did not answer within 3 s";
+  } else if (g_extName == 0 && g_kdeName == 0) {
+    *missing = kNoIdle;
+  } else if (g_seat == nullptr) {
+    *missing = "the compositor at WAYLAND_DISPLAY offers no seat";
+  } else {
+    BindIdle();
+    return true;
+  }
+  Disconnect();
+  return false;
+}
+
+// The connection broke: the notification went with it. One line, unless it broke again before
+// the compositor was back.
+static void Lose() {
+  Disconnect();
+  if (g_watch != Watch::kRejoining) {
+    ReportSourceLost("the Wayland compositor");
+  }
+  g_watch = Watch::kGone;
+}
+
+// Never waits long but at the first read: takes what the compositor has sent so far. The first
+// read asks for the notification and waits for its first idle; a compositor that went away is
+// connected to again, waiting for it no longer than kReconnectTimeoutMs at that read. Gives the
+// count of resumptions and returns, or -1 (see Watch).
+static LONG CountInputs() {
+  const LONG before = g_inputs;
+  bool connected = true;
+  switch (g_watch) {
+    case Watch::kReady:
+      Ask();
+      g_watch = Watch::kAsked;
+      connected = ExchangeWhile(Watch::kAsked, MonotonicMs() + kFirstIdleMs);
+      if (connected && g_watch == Watch::kAsked) {
+        g_watch = Watch::kUnseen;
+        ReportSourceLost(
+            "the compositor's idle notifications (no first notice within 3 s: something holds "
+            "idle off, or the compositor is slow)");
+      }
+      break;
+    case Watch::kGone: {
+      const std::int64_t deadline = MonotonicMs() + kReconnectTimeoutMs;
+      if (Open(deadline) == nullptr) {
+        g_watch = Watch::kRejoining;
+        connected = ExchangeWhile(Watch::kRejoining, deadline);
+      }
+      break;
+    }
+    default:
+      connected = Exchange(0);
+      break;
   }
   if (!connected) {
-    Lost();
-  } else if (g_gone && g_synced) {
-    g_gone = false;
-    ++g_inputs;  // input given meanwhile cannot be ruled out
+    Lose();
   }
-  if (!g_gone && !g_idleSeen) {
-    if (!g_heldOff) {
-      g_heldOff = true;
-      ReportSourceLost("the compositor's idle notifications (something holds idle off)");
-    }
-    return asking ? 0 : -1;
-  }
-  return g_gone ? -1 : g_inputs;
+  return g_watch == Watch::kWatching || g_inputs != before ? g_inputs : -1;
 }
 
 const WatchWay kWaylandIdleWay = {Connect, nullptr, CountInputs};
