@@ -41,6 +41,7 @@ class DebianPackage(unittest.TestCase):
                          {("drwxr-xr-x", "root/root")})
         self.assertEqual(files, {
             "./usr/bin/mousetrap": ["-rwxr-xr-x", "root/root"],
+            "./usr/share/locale/zh_CN/LC_MESSAGES/mousetrap.mo": ["-rw-r--r--", "root/root"],
             "./usr/share/man/man1/mousetrap.1.gz": ["-rw-r--r--", "root/root"],
             "./usr/share/man/zh_CN/man1/mousetrap.1.gz": ["-rw-r--r--", "root/root"],
             "./usr/share/doc/mousetrap/copyright": ["-rw-r--r--", "root/root"],

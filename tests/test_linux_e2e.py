@@ -322,13 +322,15 @@ class Row(typing.NamedTuple):
     status: int = 0
     errors: int = 0
     locked: bool = True
+    said: str = "^"  # a pattern its standard error matches
 
 
+CHINESE = {"LANG": "C.UTF-8", "LANGUAGE": "zh_CN"}  # its lines in Chinese; the banner as ever
 REFUSED = {"quiet": None, "status": 2, "errors": 1, "locked": False}
 # Each watches with what its compositor offers, and locks through what locks it there.
 WAYLAND = {
     "sway-swaylock": Row("sway", x_display=True),  # the Wayland way, although DISPLAY is set
-    "sway-no-locker": Row("sway-bare", locked=False),  # logind took it; nothing can tell
+    "sway-no-locker": Row("sway-bare", env=CHINESE, locked=False),  # logind took it; nothing can tell
     "sway-nothing-locks": Row("sway-bare", system_bus=False, **REFUSED),
     # Neither logind's request nor the screen saver's Lock locks it: status 1, one line.
     "sway-saver-never-locks": Row("sway-broken-saver", status=1, errors=1, locked=False),
@@ -347,7 +349,8 @@ WAYLAND = {
     "sway-inhibitor-released": Row("sway-inhibited", event="released", errors=1, locked=False),
     "sway-inhibitor-restarted": Row("sway-inhibited", event="restarted", errors=2, locked=False),
     "sway-WAYLAND_SOCKET": Row("sway-bare", env={"WAYLAND_SOCKET": "1"}, locked=False),
-    "weston-refused": Row("weston", **REFUSED),
+    "weston-refused": Row("weston", env=CHINESE, said="^mousetrap: 无法监视本会话：.*不进行监视。\n$",
+                          **REFUSED),
     "silent-refused": Row("silent", **REFUSED),
     "backlog-refused": Row("backlog", **REFUSED, ends_within=4.5),  # the grace period ends at 7
     # The display lost (one line), then back, as Xwayland: its return counts as input.
@@ -385,6 +388,7 @@ class Wayland(unittest.TestCase):
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.
         cls.copies = {program: shutil.copy(program, tmp) for program in (PROGRAM, KDE_IDLE)}
+        shutil.copytree(f"{os.path.dirname(PROGRAM)}/locale", f"{tmp}/locale")  # their catalogue
         events = {cls.session(row): row.event for row in WAYLAND.values()
                   if (row.session or "").split("/")[0] in harness.COMPOSITORS}
         try:
@@ -539,6 +543,7 @@ class Wayland(unittest.TestCase):
                     out, failed = out[:len(BANNER)], out[len(BANNER):]
                     self.assertEqual(failed, FAILED * max(5, failed.count(FAILED)))
                 self.assertEqual(out, b"" if row.status == 2 else BANNER)  # refused before it
+                self.assertRegex(self.read(name, "err").decode(), row.said)
                 ended = os.stat(f"{self.logs}/{name}.err").st_mtime - self.started[name]
                 self.assertLess(ended, row.ends_within or ended + 1)
 

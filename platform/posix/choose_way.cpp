@@ -23,13 +23,13 @@ void ChooseWatchWay() {
       return;
     }
   }
-  Say("no way to watch this session: %s, %s, and %s; not watching.", missing[0], missing[1],
-      missing[2]);
+  Say("no way to watch this session: %s, %s, and %s; not watching.", _(missing[0]), _(missing[1]),
+      _(missing[2]));
   exit(2);
 }
 
 void ReportSourceLost(const char* source) {
-  Say("lost %s; reading fails until it is back, and its return counts as input.", source);
+  Say("lost %s; reading fails until it is back, and its return counts as input.", _(source));
 }
 
 BOOL GetCursorPos(POINT* point) {

@@ -36,12 +36,11 @@ static bool Connect(const char** missing) {
   const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
   bool absent;
   if ((g_bus = OpenBus(false, deadline, &absent)) == nullptr) {
-    *missing = absent ? "no session bus" : "the session bus did not answer within 3 s";
+    *missing = absent ? N_("no session bus") : N_("the session bus did not answer within 3 s");
     return false;
   }
   *missing =
-      "the session bus has no org.gnome.Mutter.IdleMonitor or "
-      "org.cinnamon.Muffin.IdleMonitor";
+      N_("the session bus has no org.gnome.Mutter.IdleMonitor or org.cinnamon.Muffin.IdleMonitor");
   for (const IdleMonitor& monitor : kIdleMonitors) {
     const int owned = HasOwner(g_bus, monitor.name, deadline);
     if (owned > 0) {
@@ -49,7 +48,7 @@ static bool Connect(const char** missing) {
       return true;
     }
     if (owned < 0) {
-      *missing = "the session bus did not say within 3 s whether it has an idle monitor";
+      *missing = N_("the session bus did not say within 3 s whether it has an idle monitor");
       break;
     }
   }
@@ -159,7 +158,7 @@ static LONG CountInputs() {
   while ((processed = sd_bus_process(g_bus, nullptr)) > 0) {
   }
   if (processed < 0) {
-    Lost("the session bus");
+    Lost(N_("the session bus"));
     g_bus = sd_bus_close_unref(g_bus);
   }
   return g_gone ? -1 : g_inputs;

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <libintl.h>
+#include <locale.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,8 +48,27 @@ static void KeepDescriptorsFromLockCommand() {
 // on /dev/null, so no connection or file takes their place, and every other inherited one is
 // kept from the lock command; a write to a reader that has gone fails with EPIPE instead of
 // killing the process (a handler, not SIG_IGN, so that the lock command does not inherit it);
-// and the way of watching is chosen and the ways of locking are looked for, so the tool
-// refuses a session it cannot watch or lock at once, before its banner.
+// the message catalogue is found; and the way of watching is chosen and the ways of locking are
+// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner. The
+// message catalogue: beside the program in its build tree (locale/), else where the package
+// installs it (../share/locale from bin/). Only the language of messages follows the locale.
+static void UseMessageCatalogue() {
+  setlocale(LC_MESSAGES, "");
+  char folder[4096];
+  const ssize_t length = readlink("/proc/self/exe", folder, sizeof folder - 1);
+  folder[length > 0 ? length : 0] = '\0';
+  if (char* name = strrchr(folder, '/')) {
+    *name = '\0';
+  }
+  char catalogue[sizeof folder + 16];
+  snprintf(catalogue, sizeof catalogue, "%s/locale", folder);
+  if (access(catalogue, X_OK) != 0) {
+    snprintf(catalogue, sizeof catalogue, "%s/../share/locale", folder);
+  }
+  bindtextdomain(kTextDomain, catalogue);
+  bind_textdomain_codeset(kTextDomain, "UTF-8");  // whatever the locale's character set
+}
+
 __attribute__((constructor(101))) static void StartUp() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -55,6 +76,7 @@ __attribute__((constructor(101))) static void StartUp() {
     }
   }
   KeepDescriptorsFromLockCommand();
+  UseMessageCatalogue();
   const int copy = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
   g_stderr = copy >= 0 ? copy : STDERR_FILENO;
   struct sigaction broken_pipe = {};
@@ -74,7 +96,7 @@ void Say(const char* format, ...) {
   const size_t prefix = strlen(line);
   va_list args;
   va_start(args, format);
-  const int length = vsnprintf(line + prefix, sizeof line - prefix - 1, format, args);
+  const int length = vsnprintf(line + prefix, sizeof line - prefix - 1, _(format), args);
   va_end(args);
   size_t end = prefix + (length < 0 ? 0 : length);
   end = end < sizeof line - 2 ? end : sizeof line - 2;

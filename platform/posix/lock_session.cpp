@@ -58,7 +58,7 @@ static void Tried(const char* format, ...) {
   }
   va_list args;
   va_start(args, format);
-  vsnprintf(g_tried + strlen(g_tried), sizeof g_tried - strlen(g_tried), format, args);
+  vsnprintf(g_tried + strlen(g_tried), sizeof g_tried - strlen(g_tried), _(format), args);
   va_end(args);
   for (char* c = g_tried; *c != '\0'; ++c) {
     *c = static_cast<unsigned char>(*c) < ' ' ? ' ' : *c;  // one line, whatever a callee said
@@ -104,8 +104,8 @@ static bool IsSet(const char* name) {
 // Why this is no X11 session, or null: DISPLAY names the session's own X server only where
 // WAYLAND_DISPLAY is not set (in a Wayland session it names Xwayland).
 static const char* NoX11Session() {
-  return !IsSet("DISPLAY")          ? "DISPLAY is not set"
-         : IsSet("WAYLAND_DISPLAY") ? "this is a Wayland session"
+  return !IsSet("DISPLAY")          ? N_("DISPLAY is not set")
+         : IsSet("WAYLAND_DISPLAY") ? N_("this is a Wayland session")
                                     : nullptr;
 }
 
@@ -250,11 +250,18 @@ static LockOutcome LockThroughLogind(const Buses& buses) {
   const int seen = SeenLocked(buses.system, path, buses.session, kScreenSavers,
                               kScreenSavers + kScreenSaverCount - 1, MonotonicMs() + kSeenLockedMs);
   if (seen == 0) {
-    Tried(
-        "logind: locking %s accepted, but the session was not seen locked within %lld ms "
-        "(LockedHint%s)",
-        path, static_cast<long long>(kSeenLockedMs),
-        NoX11Session() == nullptr ? ", the keyboard grab, screen savers" : ", screen savers");
+    const long long ms = kSeenLockedMs;
+    if (NoX11Session() == nullptr) {
+      Tried(
+          "logind: locking %s accepted, but neither LockedHint, the keyboard grab nor a screen "
+          "saver showed it locked within %lld ms",
+          path, ms);
+    } else {
+      Tried(
+          "logind: locking %s accepted, but neither LockedHint nor a screen saver showed it "
+          "locked within %lld ms",
+          path, ms);
+    }
   }
   return seen > 0 ? kSeenLocked : seen < 0 ? kAskedWhereNothingCanTell : kNotLocked;
 }
@@ -332,7 +339,7 @@ static int RunXdgScreensaver(char* said, size_t size) {
 // failure, and the first line it wrote, go into the one line of ours.
 static LockOutcome LockThroughXdgScreensaver(const Buses&) {
   if (const char* why = NoX11Session()) {
-    Tried("xdg-screensaver: %s", why);
+    Tried("xdg-screensaver: %s", _(why));
     return kNotLocked;
   }
   char said[160];
@@ -344,9 +351,10 @@ static LockOutcome LockThroughXdgScreensaver(const Buses&) {
     Tried("xdg-screensaver: could not be run");
   } else if (status == 124) {
     Tried("xdg-screensaver lock: no answer within 10 s");
+  } else if (said[0] == '\0') {
+    Tried("xdg-screensaver lock: exit status %d", status);
   } else {
-    Tried("xdg-screensaver lock: exit status %d%s%s%s", status, said[0] != '\0' ? " (\"" : "", said,
-          said[0] != '\0' ? "\")" : "");
+    Tried("xdg-screensaver lock: exit status %d (\"%s\")", status, said);
   }
   return kNotLocked;
 }
@@ -390,7 +398,7 @@ static bool XdgScreensaverRoute(const char** why) {
     confstr(_CS_PATH, fallback, sizeof fallback);
     path = fallback;
   }
-  *why = "it is not on PATH";
+  *why = N_("it is not on PATH");
   for (const char* folder = path;; ++folder) {
     const char* end = strchrnul(folder, ':');
     const int length = static_cast<int>(end - folder);
@@ -413,13 +421,13 @@ static int LogindRoute(std::int64_t deadline, const char** why) {
   bool absent;
   sd_bus* system = OpenBus(true, deadline, &absent);
   if (system == nullptr) {
-    *why = "no system bus for logind";
+    *why = N_("no system bus for logind");
     return absent ? 0 : -1;
   }
   sd_bus_error error = SD_BUS_ERROR_NULL;
   char path[256];
   const int found = GraphicalSession(system, deadline, &error, path, sizeof path);
-  *why = "logind has no session for this process or its user";
+  *why = N_("logind has no session for this process or its user");
   sd_bus_error_free(&error);
   sd_bus_close_unref(system);
   return found;
@@ -431,10 +439,10 @@ static int ScreenSaverRoute(std::int64_t deadline, const char** why) {
   bool absent;
   sd_bus* session = OpenBus(false, deadline, &absent);
   if (session == nullptr) {
-    *why = "no session bus for a screen saver";
+    *why = N_("no session bus for a screen saver");
     return absent ? 0 : -1;
   }
-  *why = "no screen saver on the session bus";
+  *why = N_("no screen saver on the session bus");
   int found = 0;
   for (int i = 0; i < kScreenSaverCount && found == 0; ++i) {
     found = HasOwner(session, kScreenSavers[i].name, deadline);
@@ -469,7 +477,7 @@ void RefuseWithoutLockRoute() {
       ScreenSaverRoute(MonotonicMs() + kStartUpTimeoutMs, &saver) != 0) {
     return;  // something may lock it, or a bus was too slow to be sure
   }
-  Say("nothing can lock this session: %s, %s, and %s (for xdg-screensaver); not watching.", logind,
-      saver, xdg);
+  Say("nothing can lock this session: %s, %s, and %s (for xdg-screensaver); not watching.",
+      _(logind), _(saver), _(xdg));
   exit(2);
 }

@@ -8,9 +8,19 @@
 // the gap cannot be ruled out.
 #pragma once
 
+#include <libintl.h>
+
 #include <cstdint>
 
 #include "platform_api.h"
+
+// The program's texts in the user's language, where its message catalogue has them (Simplified
+// Chinese): `_` translates a text where it is used, `N_` only marks one for the catalogue that
+// is translated where it is written. Say, ReportSourceLost and the lock's one line translate
+// what they are given.
+constexpr char kTextDomain[] = "mousetrap";
+#define _(text) dgettext(kTextDomain, text)
+#define N_(text) text
 
 struct WatchWay {
   // Whether the way can watch this session: connects to its source, waiting for each no longer
@@ -40,12 +50,13 @@ constexpr std::int64_t kReconnectTimeoutMs = 50;
 // Milliseconds on the monotonic clock, for the time limits of the ways.
 std::int64_t MonotonicMs();
 
-// The one line on standard error when a way's `source` goes away while watching.
+// The one line on standard error when a way's `source` (a text for the catalogue) goes away
+// while watching.
 void ReportSourceLost(const char* source);
 
-// Writes "mousetrap: ", the text that `format` makes and a line feed, in one write, to the
-// program's own copy of standard error, taken at start-up: a library that points standard
-// error elsewhere for a while (x11.cpp) does not take the program's lines with it.
+// Writes "mousetrap: ", the text that `format` (translated) makes and a line feed, in one write, to
+// the program's own copy of standard error, taken at start-up: a library that points standard error
+// elsewhere for a while (x11.cpp) does not take the program's lines with it.
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Points standard error back at what it was at start-up.
 void RestoreStderr();

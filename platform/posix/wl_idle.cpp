@@ -251,9 +251,9 @@ static bool SocketAddress(sockaddr_un* address) {
   return length > 0 && static_cast<size_t>(length) < sizeof address->sun_path;
 }
 
-static const char kNoCompositor[] = "no compositor at WAYLAND_DISPLAY";
+static const char kNoCompositor[] = N_("no compositor at WAYLAND_DISPLAY");
 static const char kNotTaken[] =
-    "the compositor at WAYLAND_DISPLAY did not take the connection within 3 s";
+    N_("the compositor at WAYLAND_DISPLAY did not take the connection within 3 s");
 
 // Connects to the compositor WAYLAND_DISPLAY names, no later than `deadline`, and asks for its
 // globals and an answer. A compositor whose backlog is full (one that listens and takes no
@@ -289,10 +289,10 @@ static const char* Open(std::int64_t deadline) {
 }
 
 #ifdef MOUSETRAP_KDE_IDLE_ONLY
-static const char kNoIdle[] = "the compositor at WAYLAND_DISPLAY offers no org_kde_kwin_idle";
+static const char kNoIdle[] = N_("the compositor at WAYLAND_DISPLAY offers no org_kde_kwin_idle");
 #else
 static const char kNoIdle[] =
-    "the compositor at WAYLAND_DISPLAY offers no ext_idle_notifier_v1 or org_kde_kwin_idle";
+    N_("the compositor at WAYLAND_DISPLAY offers no ext_idle_notifier_v1 or org_kde_kwin_idle");
 #endif
 
 // Binds the first seat and the idle notifier, or else KDE's, waiting for the compositor no
@@ -309,7 +309,7 @@ static bool Connect(const char** missing) {
   }
   const char* name = getenv("WAYLAND_DISPLAY");
   if (name == nullptr || *name == '\0') {
-    *missing = "WAYLAND_DISPLAY is not set";
+    *missing = N_("WAYLAND_DISPLAY is not set");
     return false;
   }
   const std::int64_t deadline = MonotonicMs() + kStartUpTimeoutMs;
@@ -318,11 +318,11 @@ static bool Connect(const char** missing) {
     return false;
   }
   if (!ExchangeWhile(Watch::kConnecting, deadline) || g_watch != Watch::kReady) {
-    *missing = "the compositor at WAYLAND_DISPLAY did not answer within 3 s";
+    *missing = N_("the compositor at WAYLAND_DISPLAY did not answer within 3 s");
   } else if (g_extName == 0 && g_kdeName == 0) {
     *missing = kNoIdle;
   } else if (g_seat == nullptr) {
-    *missing = "the compositor at WAYLAND_DISPLAY offers no seat";
+    *missing = N_("the compositor at WAYLAND_DISPLAY offers no seat");
   } else {
     BindIdle();
     return true;

@@ -237,17 +237,17 @@ static bool Connect(const char** missing) {
   const char* display = getenv("DISPLAY");
   char* host = nullptr;
   if (display == nullptr || *display == '\0') {
-    *missing = "DISPLAY is not set";
+    *missing = N_("DISPLAY is not set");
     return false;
   }
   const bool parsed = xcb_parse_display(display, &host, &g_displayNumber, &g_screen) != 0;
   free(host);
   if (!parsed) {
-    *missing = "DISPLAY names no X display";
+    *missing = N_("DISPLAY names no X display");
     return false;
   }
   if (!Connecting(MonotonicMs() + kStartUpTimeoutMs)) {
-    *missing = "the X server at DISPLAY did not answer within 3 s";
+    *missing = N_("the X server at DISPLAY did not answer within 3 s");
     return false;
   }
   if (g_refusal[0] != '\0') {
