@@ -6,7 +6,6 @@
 // crash) is connected to again, its return counts as input, and the new connection asks for
 // its notification again.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -298,15 +297,9 @@ static const char kNoIdle[] =
 // Binds the first seat and the idle notifier, or else KDE's, waiting for the compositor no
 // longer than kStartUpTimeoutMs in all. Never connects when WAYLAND_DISPLAY is not set, where
 // libwayland would try wayland-0. WAYLAND_SOCKET is not used: it may name another connection,
-// or the terminal; it is removed, and a descriptor it names is not handed on to the lock command.
+// or the terminal; it is removed.
 static bool Connect(const char** missing) {
-  if (const char* socket = getenv("WAYLAND_SOCKET")) {
-    const int fd = atoi(socket);
-    if (fd > STDERR_FILENO) {
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    unsetenv("WAYLAND_SOCKET");
-  }
+  unsetenv("WAYLAND_SOCKET");  // its descriptor, like every inherited one, is close-on-exec
   const char* name = getenv("WAYLAND_DISPLAY");
   if (name == nullptr || *name == '\0') {
     *missing = N_("WAYLAND_DISPLAY is not set");
