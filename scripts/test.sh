@@ -9,7 +9,7 @@ scripts/install-packages.sh cmake ninja-build g++ g++-mingw-w64-i686-win32 \
   wine wine64 wine32:i386 xvfb xdotool weston xwayland strip-nondeterminism osslsigncode openssl \
   dpkg-dev lintian man-db x11-xserver-utils sway mutter kwin-wayland libkf5service-bin qtwayland5 \
   dbus python3-gi swayidle swaylock grim gnome-shell xscreensaver xdg-utils xss-lock i3lock xauth \
-  gettext
+  gettext python3-xlib
 export MOUSETRAP_REQUIRE_ALL=1  # a test whose tools or inputs are missing fails instead of skipping
 cmake --workflow --preset release  # win32 configure and build, then the archive
 cmake --workflow --preset win64    # the x86-64 twin that Wine runs where 32-bit programs cannot

@@ -7,6 +7,7 @@
 #include <libintl.h>
 #include <locale.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -28,6 +29,9 @@ static int g_stderr = STDERR_FILENO;
 // Marks every descriptor above standard error close-on-exec: whatever the program was started
 // with (a file, a socket, a terminal) never reaches the lock command.
 static void KeepDescriptorsFromLockCommand() {
+  if (close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+    return;  // Linux 5.11 and later
+  }
   DIR* open_fds = opendir("/proc/self/fd");
   if (open_fds == nullptr) {
     for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd) {
@@ -44,14 +48,17 @@ static void KeepDescriptorsFromLockCommand() {
   closedir(open_fds);
 }
 
-// Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
-// on /dev/null, so no connection or file takes their place, and every other inherited one is
-// kept from the lock command; a write to a reader that has gone fails with EPIPE instead of
-// killing the process (a handler, not SIG_IGN, so that the lock command does not inherit it);
-// the message catalogue is found; and the way of watching is chosen and the ways of locking are
-// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner. The
-// message catalogue: beside the program in its build tree (locale/), else where the package
-// installs it (../share/locale from bin/). Only the language of messages follows the locale.
+// Whether `folder` is one only root or this user can write to, as a catalogue's must be: its
+// translations are the formats of the program's lines.
+static bool OwnFolder(const char* folder) {
+  struct stat status;
+  return lstat(folder, &status) == 0 && S_ISDIR(status.st_mode) &&
+         (status.st_uid == 0 || status.st_uid == geteuid()) && (status.st_mode & 022) == 0;
+}
+
+// The message catalogue: beside the program in its build tree (locale/, where only root or this
+// user can write), else where the package installs it (../share/locale from bin/). Only the
+// language of messages follows the locale.
 static void UseMessageCatalogue() {
   setlocale(LC_MESSAGES, "");
   char folder[4096];
@@ -62,13 +69,20 @@ static void UseMessageCatalogue() {
   }
   char catalogue[sizeof folder + 16];
   snprintf(catalogue, sizeof catalogue, "%s/locale", folder);
-  if (access(catalogue, X_OK) != 0) {
+  if (!OwnFolder(catalogue)) {
     snprintf(catalogue, sizeof catalogue, "%s/../share/locale", folder);
   }
   bindtextdomain(kTextDomain, catalogue);
   bind_textdomain_codeset(kTextDomain, "UTF-8");  // whatever the locale's character set
+  bind_textdomain_codeset("libc", "UTF-8");       // and the C library's texts (strerror) too
 }
 
+// Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
+// on /dev/null, so no connection or file takes their place, and every other inherited one is
+// kept from the lock command; the message catalogue is found; a write to a reader that has gone
+// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
+// command does not inherit it); and the way of watching is chosen and the ways of locking are
+// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner.
 __attribute__((constructor(101))) static void StartUp() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -110,10 +124,8 @@ void Say(const char* format, ...) {
   }
 }
 
-void RestoreStderr() {
-  if (g_stderr != STDERR_FILENO) {
-    dup2(g_stderr, STDERR_FILENO);
-  }
+bool RestoreStderr() {
+  return g_stderr != STDERR_FILENO && dup2(g_stderr, STDERR_FILENO) == STDERR_FILENO;
 }
 
 std::int64_t MonotonicMs() {

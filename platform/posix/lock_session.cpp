@@ -173,34 +173,45 @@ static int GraphicalSession(sd_bus* system, std::int64_t deadline, sd_bus_error*
   return 1;
 }
 
+struct Buses {
+  sd_bus* system;   // null when there is none
+  sd_bus* session;  // likewise
+  // The session bus is there but did not let us in in time: a screen saver on it may tell.
+  bool sessionSilent;
+  // In an X11 session, no client held the keyboard grab before the lock was asked for: once one
+  // does, a locker shows (a grab held already, by a virtual machine's window or an open menu,
+  // tells nothing).
+  bool grabTells;
+};
+
 // Asks until `deadline` whether the session is locked: logind's LockedHint of the session at
-// `path` (when `system` is given), in an X11 session whether another client holds the keyboard
-// grab, and the GetActive of the screen savers from `first` to `last` that run. 1 once it is, 0
-// when something can tell but did not see it locked by `deadline`, -1 when nothing here can
-// tell.
-static int SeenLocked(sd_bus* system, const char* path, sd_bus* session, const ScreenSaver* first,
+// `path` (when there is one), the keyboard grab where it tells, and the GetActive of the screen
+// savers from `first` to `last` that run. 1 once it is, 0 when something can tell but did not
+// see it locked by `deadline`, -1 when nothing here can tell.
+static int SeenLocked(const Buses& buses, const char* path, const ScreenSaver* first,
                       const ScreenSaver* last, std::int64_t deadline) {
-  const bool x11 = NoX11Session() == nullptr;
-  bool answered = x11;  // the keyboard grab can always tell
+  // In an X11 session the keyboard grab can always tell, once it is free of others.
+  bool answered = NoX11Session() == nullptr || buses.sessionSilent;
   for (;;) {
-    if (system != nullptr && Answer(system, kLogind, path, "org.freedesktop.DBus.Properties", "Get",
-                                    deadline, "ss", kSessionInterface, "LockedHint") > 0) {
+    if (path != nullptr && Answer(buses.system, kLogind, path, "org.freedesktop.DBus.Properties",
+                                  "Get", deadline, "ss", kSessionInterface, "LockedHint") > 0) {
       return 1;
     }
-    if (x11 && KeyboardHeldByAnother(deadline) > 0) {
+    if (buses.grabTells && KeyboardHeldByAnother(deadline) > 0) {
       return 1;
     }
-    for (const ScreenSaver* saver = first; session != nullptr && saver <= last; ++saver) {
+    for (const ScreenSaver* saver = first; buses.session != nullptr && saver <= last; ++saver) {
       // Only one that runs: one D-Bus would start for the question cannot have been asked to
-      // lock (GNOME's forwarder, started outside GNOME, only fails).
-      const int active =
-          HasOwner(session, saver->name, deadline) <= 0
-              ? -1
-              : Answer(session, saver->name, saver->path, saver->name, "GetActive", deadline);
+      // lock (GNOME's forwarder, started outside GNOME, only fails). A bus too slow to say
+      // whether one runs may have one that can tell.
+      const int owned = HasOwner(buses.session, saver->name, deadline);
+      const int active = owned <= 0 ? -1
+                                    : Answer(buses.session, saver->name, saver->path, saver->name,
+                                             "GetActive", deadline);
       if (active > 0) {
         return 1;
       }
-      answered = answered || active == 0;
+      answered = answered || active == 0 || owned < 0;
     }
     if (!answered) {
       return -1;
@@ -211,11 +222,6 @@ static int SeenLocked(sd_bus* system, const char* path, sd_bus* session, const S
     usleep(kPollIntervalUs);
   }
 }
-
-struct Buses {
-  sd_bus* system;   // null when there is none
-  sd_bus* session;  // likewise
-};
 
 // What a route came to.
 enum LockOutcome {
@@ -247,8 +253,8 @@ static LockOutcome LockThroughLogind(const Buses& buses) {
     return kNotLocked;
   }
   sd_bus_message_unref(reply);
-  const int seen = SeenLocked(buses.system, path, buses.session, kScreenSavers,
-                              kScreenSavers + kScreenSaverCount - 1, MonotonicMs() + kSeenLockedMs);
+  const int seen = SeenLocked(buses, path, kScreenSavers, kScreenSavers + kScreenSaverCount - 1,
+                              MonotonicMs() + kSeenLockedMs);
   if (seen == 0) {
     const long long ms = kSeenLockedMs;
     if (NoX11Session() == nullptr) {
@@ -280,8 +286,8 @@ static LockOutcome LockThroughScreenSaver(const Buses& buses) {
                                       MonotonicMs() + kLockAnswerMs, &error);
     const bool missing = NobodyThere(&error);
     answered = answered || !missing;
-    const bool seen = reply != nullptr && SeenLocked(nullptr, nullptr, buses.session, &saver,
-                                                     &saver, MonotonicMs() + kSeenLockedMs) > 0;
+    const bool seen = reply != nullptr &&
+                      SeenLocked(buses, nullptr, &saver, &saver, MonotonicMs() + kSeenLockedMs) > 0;
     if (reply != nullptr && !seen) {
       Tried("%s: locking accepted, but not active within %lld ms", saver.name,
             static_cast<long long>(kSeenLockedMs));
@@ -301,14 +307,18 @@ static LockOutcome LockThroughScreenSaver(const Buses& buses) {
 }
 
 // How long xdg-screensaver is given (coreutils' timeout), so that a screen saver that hangs
-// cannot hold the tool.
-static char* const kXdgScreensaver[] = {const_cast<char*>("timeout"), const_cast<char*>("10"),
+// cannot hold the tool: 10 s, and SIGKILL 2 s after SIGTERM for one that ignores that.
+static char* const kXdgScreensaver[] = {const_cast<char*>("timeout"),
+                                        const_cast<char*>("-k"),
+                                        const_cast<char*>("2"),
+                                        const_cast<char*>("10"),
                                         const_cast<char*>("xdg-screensaver"),
-                                        const_cast<char*>("lock"), nullptr};
+                                        const_cast<char*>("lock"),
+                                        nullptr};
 
-// Runs `timeout 10 xdg-screensaver lock`, found on PATH, with standard error into a file of its
-// own, and waits for it; its exit status (124: no answer in time), or -1 when it could not be
-// run. The first line it wrote on standard error, if any, is left in `said`.
+// Runs `timeout -k 2 10 xdg-screensaver lock`, found on PATH, with standard error into a file of
+// its own, and waits for it; its exit status (124 or 137: no answer in time), or -1 when it could
+// not be run. The first line it wrote on standard error, if any, is left in `said`.
 static int RunXdgScreensaver(char* said, size_t size) {
   said[0] = '\0';
   const int errors = memfd_create("xdg-screensaver-errors", MFD_CLOEXEC);
@@ -349,7 +359,7 @@ static LockOutcome LockThroughXdgScreensaver(const Buses&) {
   }
   if (status == -1) {
     Tried("xdg-screensaver: could not be run");
-  } else if (status == 124) {
+  } else if (status == 124 || status == 137) {
     Tried("xdg-screensaver lock: no answer within 10 s");
   } else if (said[0] == '\0') {
     Tried("xdg-screensaver lock: exit status %d", status);
@@ -370,8 +380,11 @@ static const LockRoute kLockRoutes[] = {
 BOOL LockWorkStation() {
   g_tried[0] = '\0';
   bool absent;
-  const Buses buses = {OpenBus(true, MonotonicMs() + kStartUpTimeoutMs, &absent),
-                       OpenBus(false, MonotonicMs() + kStartUpTimeoutMs, &absent)};
+  Buses buses = {OpenBus(true, MonotonicMs() + kStartUpTimeoutMs, &absent), nullptr, false, false};
+  buses.session = OpenBus(false, MonotonicMs() + kStartUpTimeoutMs, &absent);
+  buses.sessionSilent = buses.session == nullptr && !absent;
+  buses.grabTells =
+      NoX11Session() == nullptr && KeyboardHeldByAnother(MonotonicMs() + kStartUpTimeoutMs) == 0;
   LockOutcome outcome = kNotLocked;
   for (const LockRoute& route : kLockRoutes) {
     if ((outcome = route.Lock(buses)) != kNotLocked) {

@@ -58,8 +58,9 @@ void ReportSourceLost(const char* source);
 // the program's own copy of standard error, taken at start-up: a library that points standard error
 // elsewhere for a while (x11.cpp) does not take the program's lines with it.
 void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// Points standard error back at what it was at start-up.
-void RestoreStderr();
+// Points standard error back at what it was at start-up; false when there is no copy of it, and
+// standard error must then be left where it is.
+bool RestoreStderr();
 
 // In an X11 session: 1 when another client holds the keyboard grab, as every X11 screen locker
 // does while it shows, 0 when none does, -1 when the X server cannot be asked by `deadline`.

@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,7 +17,9 @@
 #include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
+#include <xcb/xcbext.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +29,9 @@
 
 // Beyond the range of an X coordinate: added to x once for each connection made at a read.
 constexpr LONG kReturnStep = 65536;
+// How long a read waits for the server's answer: a server that does not answer sooner (stopped,
+// or held by another client's server grab) is taken as lost.
+constexpr std::int64_t kReplyTimeoutMs = 1000;
 
 // DISPLAY's display and screen numbers, read once at start-up.
 static int g_displayNumber = 0;
@@ -160,7 +166,7 @@ static bool IsXwayland(xcb_connection_t* connection, xcb_window_t root) {
 static xcb_connection_t* ConnectCapturingRefusal() {
   int reason[2];
   g_refusal[0] = '\0';
-  if (pipe2(reason, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (!RestoreStderr() || pipe2(reason, O_CLOEXEC | O_NONBLOCK) != 0) {
     return xcb_connect(nullptr, nullptr);
   }
   dup2(reason[1], STDERR_FILENO);
@@ -171,6 +177,9 @@ static xcb_connection_t* ConnectCapturingRefusal() {
   close(reason[0]);
   g_refusal[length > 0 ? length : 0] = '\0';
   g_refusal[strcspn(g_refusal, "\r\n")] = '\0';
+  for (char* c = g_refusal; *c != '\0'; ++c) {  // the server's words, not a terminal's commands
+    *c = static_cast<unsigned char>(*c) < ' ' || *c == 0x7F ? ' ' : *c;
+  }
   return connection;
 }
 
@@ -266,6 +275,34 @@ static bool Connect(const char** missing) {
   return true;
 }
 
+// The reply to request `sequence`, waited for no longer than `deadline`; null when the server
+// answered with an error, or did not answer in time, or the connection broke. A connection
+// whose answer is late is closed (a late reply would be taken for another's); `lost` is then
+// reported, unless null.
+static void* ReplyUntil(unsigned int sequence, std::int64_t deadline, const char* lost) {
+  xcb_flush(g_connection);
+  for (;;) {
+    void* reply = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    if (xcb_poll_for_reply(g_connection, sequence, &reply, &error) != 0) {
+      free(error);
+      return reply;
+    }
+    pollfd connection = {xcb_get_file_descriptor(g_connection), POLLIN, 0};
+    const std::int64_t left = deadline - MonotonicMs();
+    if (xcb_connection_has_error(g_connection) || left <= 0 ||
+        (poll(&connection, 1, static_cast<int>(left)) < 0 && errno != EINTR)) {
+      break;
+    }
+  }
+  xcb_disconnect(g_connection);
+  g_connection = nullptr;
+  if (lost != nullptr) {
+    ReportSourceLost(lost);
+  }
+  return nullptr;
+}
+
 // Drops the connection once it has broken.
 static void DropBroken() {
   if (g_connection != nullptr && xcb_connection_has_error(g_connection)) {
@@ -299,9 +336,13 @@ static BOOL Read(POINT* point) {
     if (g_isConnecting || g_refusal[0] == '\0') {
       return 0;
     }
-    Say("the X server at DISPLAY is back, and refused the connection (\"%s\"); its return "
-        "counts as input.",
-        g_refusal);
+    static bool said = false;  // once: the reads that follow are refused too
+    if (!said) {
+      said = true;
+      Say("the X server at DISPLAY is back, and refused the connection (\"%s\"); its return "
+          "counts as input.",
+          g_refusal);
+    }
     g_refusal[0] = '\0';
     point->x = ++g_returns * kReturnStep;
     point->y = 0;
@@ -313,8 +354,9 @@ static BOOL Read(POINT* point) {
   while (xcb_generic_event_t* event = xcb_poll_for_event(g_connection)) {
     free(event);
   }
-  xcb_query_pointer_reply_t* reply =
-      xcb_query_pointer_reply(g_connection, xcb_query_pointer(g_connection, g_root), nullptr);
+  auto* reply = static_cast<xcb_query_pointer_reply_t*>(
+      ReplyUntil(xcb_query_pointer(g_connection, g_root).sequence, MonotonicMs() + kReplyTimeoutMs,
+                 N_("the X display")));
   if (reply == nullptr) {
     DropBroken();
     return 0;
@@ -332,11 +374,11 @@ int KeyboardHeldByAnother(std::int64_t deadline) {
     }
     Keep();
   }
-  xcb_grab_keyboard_reply_t* grab =
-      xcb_grab_keyboard_reply(g_connection,
-                              xcb_grab_keyboard(g_connection, 0, g_root, XCB_CURRENT_TIME,
-                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC),
-                              nullptr);
+  auto* grab = static_cast<xcb_grab_keyboard_reply_t*>(
+      ReplyUntil(xcb_grab_keyboard(g_connection, 0, g_root, XCB_CURRENT_TIME, XCB_GRAB_MODE_ASYNC,
+                                   XCB_GRAB_MODE_ASYNC)
+                     .sequence,
+                 deadline, nullptr));
   const int held =
       grab == nullptr ? -1
       : grab->status == XCB_GRAB_STATUS_ALREADY_GRABBED || grab->status == XCB_GRAB_STATUS_FROZEN
