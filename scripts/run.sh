@@ -6,5 +6,5 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake ninja-build g++ pkg-config libxcb1-dev libxcb-randr0-dev \
   libwayland-dev libwayland-bin wayland-protocols plasma-wayland-protocols libsystemd-dev gettext
 cmake --preset deb >/dev/null
-cmake --build --preset deb --target mousetrap
+cmake --build --preset deb --target mousetrap messages  # the program and its catalogue
 exec build/deb/mousetrap
