@@ -4,12 +4,14 @@ DBUS_SYSTEM_BUS_ADDRESS: org.freedesktop.login1 with one session, "1", also
 reachable as session/auto, and org.gnome.DisplayManager, which gnome-shell asks before it
 listens to logind. Lock emits Lock from the session's own path, as logind does;
 SetLockedHint sets LockedHint and announces it. Prints one line once it owns both names, then
-one per method called (its name and arguments), so a test can wait for what a locker does.
+one per method called (its name, arguments and "at=" the time in ms since the epoch), so a test
+can wait for what a locker does.
 
 With --broken-screen-saver it is instead a screen saver on the session bus that never locks:
 org.freedesktop.ScreenSaver, whose Lock does nothing and whose GetActive stays false."""
 import os
 import sys
+import time
 
 from gi.repository import Gio, GLib
 
@@ -49,7 +51,7 @@ locked_hint = False
 
 def call(connection, sender, path, interface, method, args, invocation):
     global locked_hint
-    print(method, *args.unpack(), flush=True)
+    print(method, *args.unpack(), f"at={time.time() * 1000:.0f}", flush=True)
     if method == "GetSession":
         if args[0] not in ("auto", SESSION_ID):
             return invocation.return_dbus_error("org.freedesktop.login1.NoSuchSession",
