@@ -6,25 +6,28 @@ tests run them, with one-pixel moves through each compositor's input path), and 
 build under Wine on a private Xvfb display (the 32-bit program where the kernel runs 32-bit
 programs, its x86-64 twin elsewhere):
 - latency from a one-pixel pointer move, at a random moment after the grace period, to the
-  start of the lock command (a stand-in that logs its start time), over --moves runs;
+  lock: on X11 the start of a stand-in xdg-screensaver that logs its start time, on Wayland the
+  Lock call that the logind stand-in (tests/logind.py) logs, with no locker listening, so the
+  session stays open for the next move; under Wine a stand-in rundll32.exe; over --moves runs;
 - CPU time of the watching process (and, under Wine, of wineserver) per minute of a still
   pointer, and the watching process's resident memory, over --idle-seconds.
 And, with real lockers on headless sway (swayidle and swaylock), gnome-shell and KWin
 (kscreenlocker, with logind and without), the time from a one-pixel move to the session seen
-locked, over --lock-runs fresh sessions. And, for comparison, the CPU time per minute of a bare loop that only sleeps 100 ms at a time
-(python3: time.sleep(0.1)).
+locked, over --lock-runs fresh sessions. And, for comparison, the CPU time per minute of a bare
+loop that only sleeps 100 ms at a time (python3: time.sleep(0.1)).
 
 Also the native tool's resident memory before and after two bursts of keyboard mapping
 changes, which the X server announces to every client.
 
-Run from the project root after scripts/test.sh (or both presets) has built:
+Run from the project root after scripts/test.sh (or both presets) has built (the test command
+runs it once with the smallest settings, as the ctest test bench_smoke):
     /usr/bin/python3 bench/bench.py [--moves 30] [--idle-seconds 60] [--mapping-changes 100000]
                                     [--lock-runs 5] [--only native|wayland|lockers|wine|loop]
 """
 import argparse
 import os
 import random
-import shutil
+import re
 import statistics
 import subprocess
 import sys
@@ -39,7 +42,11 @@ NATIVE = os.path.join(ROOT, "build", "host", "mousetrap")
 GRACE_S = 7.0
 REFERENCE_S = GRACE_S + 0.1  # after the tool's start: its first sample, the reference
 # compositor: what the native program watches with there
-WAYLAND = {"sway-bare": "org_kde_kwin_idle", "mutter": "IdleMonitor", "kwin": "ext_idle_notifier_v1"}
+WAYLAND = {"sway-bare": "org_kde_kwin_idle", "mutter": "IdleMonitor",
+           "kwin-open": "ext_idle_notifier_v1"}
+# KWin with logind and without its lock screen, which would lock at the first move.
+harness.COMPOSITORS["kwin-open"] = harness.COMPOSITORS["kwin"]._replace(
+    server=[*harness.KWIN, "--no-lockscreen"], ready=None, locked=None)
 # compositor with a real locker: how the native program locks it there
 LOCKERS = {"sway": "logind, swayidle + swaylock", "gnome-shell": "logind, gnome-shell",
            "kwin": "logind, kscreenlocker", "kwin-alone": "org.freedesktop.ScreenSaver, kscreenlocker"}
@@ -103,7 +110,8 @@ def measure(name, move, launch, image, started_ms, moves, idle_s, server=None):
             time.sleep(max(0, begun + REFERENCE_S + 1 + random.uniform(0, 1) - time.monotonic()))
             move()
             moved = time.time() * 1000
-            tool.wait(15)
+            if tool.wait(15) != 0:
+                raise RuntimeError(f"{name}: the tool ended with status {tool.returncode}")
             latencies.append(started_ms() - moved)
         finally:
             if tool.poll() is None:
@@ -155,23 +163,35 @@ def mapping_changes(tmp, display, changes):
         harness.stop([tool])
 
 
-def native(name, folder, env, move, args):
-    """Measures the native program, run as the test user with `env`, an X display and a
-    stand-in xdg-screensaver in `folder` (made here), which logs its start time. Neither logind
-    nor a screen saver is in reach, so the stand-in takes every lock and the session stays
-    open for the next move."""
+def native(name, folder, env, move, args, logind_log=None):
+    """Measures the native program, run as the test user with `env` and a folder of its own,
+    `folder` (made here). With `logind_log`, the log of the session's logind stand-in, the lock
+    is its Lock call there; else a stand-in xdg-screensaver in `folder`, which logs its start
+    time, with neither logind nor a screen saver in reach. Either way the session stays open for
+    the next move."""
     log = os.path.join(harness.test_user_folder(folder), "xdg-screensaver.log")
-    program = shutil.copy(NATIVE, folder)  # which the test user can run wherever the build is
+    program = harness.for_test_user(NATIVE, folder)
     harness.write_script(os.path.join(folder, "xdg-screensaver"),
                          '#!/bin/sh\ndate +%s%3N > "$LOCK_LOG"\n')
     env = {**harness.no_buses(folder), **env, "PATH": f"{folder}:/usr/bin:/bin", "LOCK_LOG": log}
+    calls = []  # the logind stand-in's Lock calls, as the times it logged, when the tool started
+
+    def logind_locks():
+        return re.findall(rb"^(\d+) \S+ Lock$", harness.read(logind_log), re.M)
 
     def launch():
-        if os.path.exists(log):
+        if logind_log:
+            calls[:] = logind_locks()
+        elif os.path.exists(log):
             os.remove(log)
         return harness.start([program], env=env, stdout=subprocess.DEVNULL, **harness.AS_TEST_USER)
 
     def lock_started():
+        if logind_log:
+            locks = logind_locks()
+            if len(locks) != len(calls) + 1:
+                raise RuntimeError(f"{name}: {len(locks) - len(calls)} Lock calls, not one")
+            return int(locks[-1])
         with open(log) as f:
             return int(f.read())
 
@@ -184,7 +204,7 @@ def seen_locked(kind, folder, runs):
     times, statuses = [], []
     for run in range(runs):
         with harness.compositor(kind, f"{folder}/{run}") as session:
-            program = shutil.copy(NATIVE, f"{folder}/{run}")
+            program = harness.for_test_user(NATIVE, f"{folder}/{run}")
             env = {**session.env, **({"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
                                      if kind == "kwin-alone" else {})}
             tool = harness.start([program], env=env, stdout=subprocess.DEVNULL, **harness.AS_TEST_USER)
@@ -215,9 +235,7 @@ def bare_loop(idle_s):
         harness.stop([loop])
 
 
-def wine(tmp, display, args):
-    arch = "win64" if harness.kernel_refuses_32bit() else "win32"
-    harness.require_wine(arch)
+def wine(tmp, display, args, arch):
     exe = os.path.join(ROOT, "build", arch, "mousetrap.exe")
     folder = os.path.join(tmp, "wine")
     os.mkdir(folder)
@@ -247,29 +265,46 @@ def main():
     parser.add_argument("--lock-runs", type=int, default=5)
     parser.add_argument("--mapping-changes", type=int, default=100000)
     args = parser.parse_args()
-    harness.require("Xvfb", "xdotool", *([] if args.only == "wine" else ["xmodmap"]))
+    parts = [args.only] if args.only else ["native", "wayland", "lockers", "wine", "loop"]
+    # What each part needs, looked for before any runs: all of a run's rows, or none.
+    harness.require("Xvfb", "xdotool", *(["xmodmap"] if "native" in parts else []),
+                    *(["dbus-daemon", "sway", "swaymsg", "mutter", "kwin_wayland",
+                       "kbuildsycoca5"] if {"wayland", "lockers"} & set(parts) else []),
+                    *(["swayidle", "swaylock", "grim", "gnome-shell"] if "lockers" in parts else []))
+    built = {NATIVE: "host"} if {"native", "wayland", "lockers"} & set(parts) else {}
+    arch = "win64" if "wine" in parts and harness.kernel_refuses_32bit() else "win32"
+    if "wine" in parts:
+        harness.require_wine(arch)
+        built[os.path.join(ROOT, "build", arch, "mousetrap.exe")] = \
+            "release" if arch == "win32" else "win64"
+    for program, preset in built.items():
+        if not os.path.exists(program):
+            harness.skip(f"missing: {program} (cmake --workflow --preset {preset} builds it)")
     rows, mapping, locked = [], None, []
     with tempfile.TemporaryDirectory(prefix="mousetrap-bench-") as tmp, \
             harness.private_display() as display:
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         harness.xdotool(display, "mousemove", "100", "100")
-        if args.only in (None, "native"):
+        if "native" in parts:
             rows.append(native("native X11", f"{tmp}/x11", {"DISPLAY": display},
                                one_pixel(display), args))
             mapping = mapping_changes(tmp, display, args.mapping_changes)
-        for kind, way in WAYLAND.items() if args.only in (None, "wayland") else ():
+        for kind, way in WAYLAND.items() if "wayland" in parts else ():
             with harness.compositor(kind, f"{tmp}/{kind}") as session:
-                env = {**session.env, "DISPLAY": display, "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/nonexistent"}
-                if kind != "mutter":  # whose idle monitor is on the session bus
-                    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/nonexistent"
-                rows.append(native(f"native Wayland, {kind} ({way})", f"{tmp}/{kind}/tool",
-                                   env, session.move, args))
-        for kind in LOCKERS if args.only in (None, "lockers") else ():
+                # Its own system bus, where logind takes the lock and nothing can tell whether
+                # the session locked; a session bus only where the program watches with it.
+                env = {**session.env, "DISPLAY": display}
+                if kind != "mutter":
+                    env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=/none"
+                rows.append(native(f"native Wayland, {kind.split('-')[0]} ({way})",
+                                   f"{tmp}/{kind}/tool", env, session.move, args,
+                                   logind_log=f"{tmp}/{kind}/log"))
+        for kind in LOCKERS if "lockers" in parts else ():
             os.mkdir(f"{tmp}/locked-{kind}", 0o755)
             locked.append(seen_locked(kind, f"{tmp}/locked-{kind}", args.lock_runs))
-        if args.only in (None, "wine"):
-            rows.append(wine(tmp, display, args))
-        if args.only in (None, "loop"):
+        if "wine" in parts:
+            rows.append(wine(tmp, display, args, arch))
+        if "loop" in parts:
             rows.append(bare_loop(args.idle_seconds))
     print("| build | moves | latency p50 | p95 | max | CPU per minute watching "
           "| wineserver CPU per minute | resident memory (proportional share) |")

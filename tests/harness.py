@@ -10,6 +10,7 @@ import select
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import tempfile
@@ -35,10 +36,32 @@ PROBE_32BIT = os.environ.get("MOUSETRAP_32BIT_PROBE", "/usr/lib/wine/wineserver3
 AS_TEST_USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
 
 
-def _reachable_by_others(path):
+SOURCE = os.path.dirname(HERE)  # the clone, build trees included
+
+
+def _allowed(st, bits):
+    """Whether the test user has the permission `bits` (4 read, 1 search or run) on a file whose
+    os.stat is `st`: through its owner, group or other bits, as the kernel decides."""
+    user, group = AS_TEST_USER["user"], AS_TEST_USER["group"]
+    shift = 6 if st.st_uid == user else 3 if st.st_gid == group else 0
+    return st.st_mode >> shift & bits == bits
+
+
+def _unreachable(path):
+    """Why the test user cannot reach `path`: the first folder above it that it cannot enter, or
+    the file itself when it cannot read it; None when it can (a path not there yet counts by the
+    folders above it that are)."""
     parts = os.path.abspath(path).split(os.sep)
-    return all(os.stat(os.sep.join(parts[:i]) or os.sep).st_mode & 0o001
-               for i in range(1, len(parts)))
+    for i in range(1, len(parts)):
+        folder = os.sep.join(parts[:i]) or os.sep
+        with contextlib.suppress(FileNotFoundError, NotADirectoryError):
+            if not _allowed(os.stat(folder), 1):
+                return f"it cannot enter {folder}"
+    with contextlib.suppress(OSError):
+        st = os.stat(path)
+        if stat.S_ISREG(st.st_mode) and not _allowed(st, 4):
+            return f"it cannot read {path}"
+    return None
 
 
 # Each test's temporary folders lie in one folder of its own in the build tree, which ctest
@@ -47,7 +70,7 @@ def _reachable_by_others(path):
 # test user could not reach the build tree, or outside ctest, the folder is one made for this
 # run in /tmp instead, removed at exit.
 TMP = os.environ.get("MOUSETRAP_TEST_TMP")
-if TMP and not (AS_TEST_USER and not _reachable_by_others(os.path.dirname(TMP))):
+if TMP and not (AS_TEST_USER and _unreachable(TMP)):
     shutil.rmtree(TMP, ignore_errors=True)
     _umask = os.umask(0o022)  # the test user passes through, whatever the umask
     os.makedirs(TMP)
@@ -114,6 +137,48 @@ def write_script(path, text):
     os.chmod(path, 0o755)
 
 
+def for_test_user(path, folder=None):
+    """A copy of the file `path` (a script or program from the clone) that the test user can read
+    and run, in `folder` or else in a folder of this run's own; returns its path. The clone may lie
+    where the test user cannot enter (/root, a home folder or a mktemp -d folder: mode 0700), and
+    nothing there is opened to it."""
+    if folder is None:
+        folder = os.path.join(TMP, "for-test-user")
+        if not os.path.isdir(folder):
+            os.mkdir(folder, 0o700)
+            if AS_TEST_USER:
+                os.chown(folder, AS_TEST_USER["user"], AS_TEST_USER["group"])
+    copy = shutil.copy(path, folder)
+    if AS_TEST_USER:
+        os.chown(copy, AS_TEST_USER["user"], AS_TEST_USER["group"])
+    return copy
+
+
+def _inside(path, folder):
+    return os.path.commonpath([os.path.realpath(path), os.path.realpath(folder)]) == \
+        os.path.realpath(folder)
+
+
+def _check_test_user_paths(args, kwargs):
+    """Fails at once when a process that is to run as the test user is handed a path (in its
+    arguments, working folder or environment) that it may be unable to reach: one in the clone
+    outside this run's folder, which it cannot enter where a folder above the clone is closed,
+    however open this clone's own folder is; or one it cannot reach here and now."""
+    args = [args] if isinstance(args, (str, bytes)) else list(map(str, args))
+    if not AS_TEST_USER or (kwargs.get("user") is None and
+                            f"--reuid={AS_TEST_USER['user']}" not in args):
+        return
+    texts = [*args, str(kwargs.get("cwd") or ""), *(kwargs.get("env") or {}).values()]
+    paths = (path for text in texts for path in re.findall(r"(?:^|(?<=[\s:=,;]))/[^\s:=,;]*", text))
+    for path in paths:
+        why = ("it lies in the clone, which that user cannot enter where a folder above it is "
+               "closed (as /root or a 0700 home folder): hand it a copy in the run's folder "
+               "(for_test_user)") if _inside(path, SOURCE) and not _inside(path, TMP) else \
+            _unreachable(path)
+        if why:
+            raise RuntimeError(f"{args[0]} runs as the test user and is handed {path}, but {why}")
+
+
 def kernel_refuses_32bit():
     """Runs the 32-bit probe: True when the kernel refuses it (ENOEXEC); any other failure is
     raised."""
@@ -136,14 +201,18 @@ _started = []  # (Popen, its death signal) of each process a test started
 def start(args, death_signal=signal.SIGKILL, **kwargs):
     """Popen for what a test starts: sent `death_signal` by the kernel if the test itself dies
     (SIGTERM for X servers, which then remove their sockets and lock files; SIGINT for Wine's
-    server)."""
+    server). Fails at once when it runs as the test user and is handed a path that user may not
+    reach (_check_test_user_paths)."""
+    _check_test_user_paths(args, kwargs)
     proc = subprocess.Popen(args, preexec_fn=lambda: _die_with_parent(death_signal), **kwargs)
     _started.append((proc, death_signal))
     return proc
 
 
 def run(args, **kwargs):
-    """subprocess.run for what a test runs: killed by the kernel if the test itself dies."""
+    """subprocess.run for what a test runs: killed by the kernel if the test itself dies. Checked
+    as start() checks."""
+    _check_test_user_paths(args, kwargs)
     return subprocess.run(args, preexec_fn=lambda: _die_with_parent(signal.SIGKILL), **kwargs)
 
 
@@ -304,10 +373,12 @@ SWAYIDLE = ["swayidle", "-d", "-w", "lock", f"swaylock -f -c {SWAYLOCK_COLOUR}"]
 WLROOTS_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
                "WLR_HEADLESS_OUTPUTS": "1"}
 SWAY = ["sway", "-c", "{folder}/sway.config"]
-SWAY_MOVER = ["/usr/bin/python3", f"{HERE}/mover.py", "sway"]
+# The scripts the test user runs, copied where it can read them.
+LOGIND_PY, MOVER_PY = (for_test_user(f"{HERE}/{script}") for script in ("logind.py", "mover.py"))
+SWAY_MOVER = ["/usr/bin/python3", MOVER_PY, "sway"]
 MUTTER = ["--headless", "--virtual-monitor", "800x600", "--wayland", "--no-x11",
           "--wayland-display=mousetrap-test"]  # gnome-shell's too
-MUTTER_MOVER = ["/usr/bin/python3", f"{HERE}/mover.py", "mutter"]  # gnome-shell's too
+MUTTER_MOVER = ["/usr/bin/python3", MOVER_PY, "mutter"]  # gnome-shell's too
 # A copy of KWin: without the file capability of the installed one, which a sandbox may be
 # unable to grant. Without --no-lockscreen, kscreenlocker locks it.
 KWIN = ["{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test", "--no-global-shortcuts",
@@ -330,7 +401,7 @@ COMPOSITORS = {
     "sway-inhibited": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, inhibitor=True),
     # A screen saver that answers, and never locks.
     "sway-broken-saver": Compositor(SWAY, "wayland-1", SWAY_MOVER, logind=True, locker=[
-        "/usr/bin/python3", f"{HERE}/logind.py", "--broken-screen-saver"],
+        "/usr/bin/python3", LOGIND_PY, "--broken-screen-saver"],
         owns="org.freedesktop.ScreenSaver"),
     "mutter": Compositor(["mutter", *MUTTER], "mousetrap-test", MUTTER_MOVER, logind=True),
     # gnome-shell's own screen shield, reached through GNOME's D-Bus-started forwarder.
@@ -383,7 +454,7 @@ def logind(address, folder, log, mode="", kind="system", services=()):
     if mode is None:
         return [bus]
     logged = os.path.getsize(log.name)  # what the log held before: of a stand-in before this one
-    stand_in = start(["/usr/bin/python3", f"{HERE}/logind.py", *([mode] if mode else [])], env={
+    stand_in = start(["/usr/bin/python3", LOGIND_PY, *([mode] if mode else [])], env={
         "PATH": "/usr/bin:/bin", f"DBUS_{kind.upper()}_BUS_ADDRESS": address}, stdout=log,
         stderr=log, **AS_TEST_USER)
     wait_until(lambda: b"logind.py: owns" in read(log.name)[logged:], stand_in,
@@ -430,7 +501,7 @@ def _allow_fake_input(folder, env, log):
     """KWin offers fake input only to programs that a desktop file allows: copies KWin and the
     mover into `folder` and names the mover in such a file."""
     for program in (FAKE_INPUT, "/usr/bin/kwin_wayland"):
-        shutil.copy(program, folder)
+        for_test_user(program, folder)
     os.makedirs(f"{folder}/data/applications")
     with open(f"{folder}/data/applications/mover.desktop", "w") as f:
         f.write(f"[Desktop Entry]\nType=Application\nName=mover\nExec={folder}/fake_input_motion\n"
