@@ -22,6 +22,7 @@ GRACE_MOVE_S = 3.0  # after launch: inside the tool's 7 s grace period
 STILL_UNTIL_S = 11.0  # after launch: over 3 s of watching a still pointer
 LOCK_WAIT_S = 15  # after the last move: the tools end
 HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)  # the clone, build trees included
 
 # Wine: with wine32 and wine64 both installed, each program gets the loader of its own
 # architecture by path, one 64-bit prefix serves both, and the stand-in rundll32.exe is built
@@ -36,31 +37,19 @@ PROBE_32BIT = os.environ.get("MOUSETRAP_32BIT_PROBE", "/usr/lib/wine/wineserver3
 AS_TEST_USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid() == 0 else {}
 
 
-SOURCE = os.path.dirname(HERE)  # the clone, build trees included
-
-
-def _allowed(st, bits):
-    """Whether the test user has the permission `bits` (4 read, 1 search or run) on a file whose
-    os.stat is `st`: through its owner, group or other bits, as the kernel decides."""
-    user, group = AS_TEST_USER["user"], AS_TEST_USER["group"]
-    shift = 6 if st.st_uid == user else 3 if st.st_gid == group else 0
-    return st.st_mode >> shift & bits == bits
-
-
 def _unreachable(path):
-    """Why the test user cannot reach `path`: the first folder above it that it cannot enter, or
-    the file itself when it cannot read it; None when it can (a path not there yet counts by the
-    folders above it that are)."""
+    """Why the test user cannot reach `path` (a folder above it that it cannot enter, or the file,
+    which it cannot read), or None; what is not there yet counts by the folders above it that are.
+    The owner's, group's or others' bits count, as the kernel's do."""
     parts = os.path.abspath(path).split(os.sep)
-    for i in range(1, len(parts)):
-        folder = os.sep.join(parts[:i]) or os.sep
-        with contextlib.suppress(FileNotFoundError, NotADirectoryError):
-            if not _allowed(os.stat(folder), 1):
-                return f"it cannot enter {folder}"
-    with contextlib.suppress(OSError):
-        st = os.stat(path)
-        if stat.S_ISREG(st.st_mode) and not _allowed(st, 4):
-            return f"it cannot read {path}"
+    user, group = AS_TEST_USER["user"], AS_TEST_USER["group"]
+    for i in range(1, len(parts) + 1):
+        with contextlib.suppress(OSError):
+            st = os.stat(os.sep.join(parts[:i]) or os.sep)
+            shift = 6 if st.st_uid == user else 3 if st.st_gid == group else 0
+            need = 1 if i < len(parts) else 4 if stat.S_ISREG(st.st_mode) else 0
+            if st.st_mode >> shift & need != need:
+                return f"it cannot {'enter' if need == 1 else 'read'} {os.sep.join(parts[:i])}"
     return None
 
 
@@ -138,45 +127,31 @@ def write_script(path, text):
 
 
 def for_test_user(path, folder=None):
-    """A copy of the file `path` (a script or program from the clone) that the test user can read
-    and run, in `folder` or else in a folder of this run's own; returns its path. The clone may lie
-    where the test user cannot enter (/root, a home folder or a mktemp -d folder: mode 0700), and
-    nothing there is opened to it."""
-    if folder is None:
-        folder = os.path.join(TMP, "for-test-user")
-        if not os.path.isdir(folder):
-            os.mkdir(folder, 0o700)
-            if AS_TEST_USER:
-                os.chown(folder, AS_TEST_USER["user"], AS_TEST_USER["group"])
-    copy = shutil.copy(path, folder)
-    if AS_TEST_USER:
-        os.chown(copy, AS_TEST_USER["user"], AS_TEST_USER["group"])
+    """Copies the file `path` (a script or program of the clone, which the test user may be unable
+    to enter: /root, a home or mktemp -d folder are 0700) into `folder`, or a folder of the run's,
+    as the test user's own; returns the copy's path."""
+    os.makedirs(folder or os.path.join(TMP, "for-test-user"), 0o700, exist_ok=True)
+    copy = shutil.copy(path, folder or os.path.join(TMP, "for-test-user"))
+    for made in (os.path.dirname(copy), copy) if AS_TEST_USER else ():
+        os.chown(made, AS_TEST_USER["user"], AS_TEST_USER["group"])
     return copy
 
 
-def _inside(path, folder):
-    return os.path.commonpath([os.path.realpath(path), os.path.realpath(folder)]) == \
-        os.path.realpath(folder)
-
-
 def _check_test_user_paths(args, kwargs):
-    """Fails at once when a process that is to run as the test user is handed a path (in its
-    arguments, working folder or environment) that it may be unable to reach: one in the clone
-    outside this run's folder, which it cannot enter where a folder above the clone is closed,
-    however open this clone's own folder is; or one it cannot reach here and now."""
-    args = [args] if isinstance(args, (str, bytes)) else list(map(str, args))
-    if not AS_TEST_USER or (kwargs.get("user") is None and
-                            f"--reuid={AS_TEST_USER['user']}" not in args):
-        return
-    texts = [*args, str(kwargs.get("cwd") or ""), *(kwargs.get("env") or {}).values()]
-    paths = (path for text in texts for path in re.findall(r"(?:^|(?<=[\s:=,;]))/[^\s:=,;]*", text))
-    for path in paths:
-        why = ("it lies in the clone, which that user cannot enter where a folder above it is "
-               "closed (as /root or a 0700 home folder): hand it a copy in the run's folder "
-               "(for_test_user)") if _inside(path, SOURCE) and not _inside(path, TMP) else \
-            _unreachable(path)
-        if why:
-            raise RuntimeError(f"{args[0]} runs as the test user and is handed {path}, but {why}")
+    """Fails at once when a process to run as the test user is handed a path (argument, working
+    folder or environment) in the clone outside the run's folder, however open this clone's
+    folder is, or one that user cannot reach (_unreachable)."""
+    args = list(map(str, [args] if isinstance(args, (str, bytes)) else args))
+    if AS_TEST_USER and (kwargs.get("user") is not None or "--reuid=65534" in args):
+        for text in [*args, str(kwargs.get("cwd") or ""), *(kwargs.get("env") or {}).values()]:
+            for path in re.findall(r"(?:^|(?<=[\s:=,;]))/[^\s:=,;]*", text):
+                inside = [(os.path.realpath(path) + "/").startswith(os.path.realpath(f) + "/")
+                          for f in (SOURCE, TMP)]
+                why = _unreachable(path) if inside != [True, False] else (
+                    "it lies in the clone, closed to that user where a folder above it is (as "
+                    "/root): hand it a copy (for_test_user)")
+                if why:
+                    raise RuntimeError(f"{args[0]}, as the test user, is handed {path}, but {why}")
 
 
 def kernel_refuses_32bit():
@@ -201,8 +176,7 @@ _started = []  # (Popen, its death signal) of each process a test started
 def start(args, death_signal=signal.SIGKILL, **kwargs):
     """Popen for what a test starts: sent `death_signal` by the kernel if the test itself dies
     (SIGTERM for X servers, which then remove their sockets and lock files; SIGINT for Wine's
-    server). Fails at once when it runs as the test user and is handed a path that user may not
-    reach (_check_test_user_paths)."""
+    server). Checks what the test user is handed (_check_test_user_paths)."""
     _check_test_user_paths(args, kwargs)
     proc = subprocess.Popen(args, preexec_fn=lambda: _die_with_parent(death_signal), **kwargs)
     _started.append((proc, death_signal))
@@ -210,7 +184,7 @@ def start(args, death_signal=signal.SIGKILL, **kwargs):
 
 
 def run(args, **kwargs):
-    """subprocess.run for what a test runs: killed by the kernel if the test itself dies. Checked
+    """subprocess.run for what a test runs: killed by the kernel if the test itself dies; checked
     as start() checks."""
     _check_test_user_paths(args, kwargs)
     return subprocess.run(args, preexec_fn=lambda: _die_with_parent(signal.SIGKILL), **kwargs)
