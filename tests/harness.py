@@ -38,9 +38,8 @@ AS_TEST_USER = {"user": 65534, "group": 65534, "extra_groups": []} if os.geteuid
 
 
 def _unreachable(path):
-    """Why the test user cannot reach `path` (a folder above it that it cannot enter, or the file,
-    which it cannot read), or None; what is not there yet counts by the folders above it that are.
-    The owner's, group's or others' bits count, as the kernel's do."""
+    """Why the test user cannot reach `path` (a folder above it it cannot enter, by the bits that
+    apply to it; the file, unreadable), or None. What is not there counts by what is above it."""
     parts = os.path.abspath(path).split(os.sep)
     user, group = AS_TEST_USER["user"], AS_TEST_USER["group"]
     for i in range(1, len(parts) + 1):
@@ -184,8 +183,7 @@ def start(args, death_signal=signal.SIGKILL, **kwargs):
 
 
 def run(args, **kwargs):
-    """subprocess.run for what a test runs: killed by the kernel if the test itself dies; checked
-    as start() checks."""
+    """subprocess.run for what a test runs: killed by the kernel if the test dies; checked."""
     _check_test_user_paths(args, kwargs)
     return subprocess.run(args, preexec_fn=lambda: _die_with_parent(signal.SIGKILL), **kwargs)
 
@@ -347,7 +345,6 @@ SWAYIDLE = ["swayidle", "-d", "-w", "lock", f"swaylock -f -c {SWAYLOCK_COLOUR}"]
 WLROOTS_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1",
                "WLR_HEADLESS_OUTPUTS": "1"}
 SWAY = ["sway", "-c", "{folder}/sway.config"]
-# The scripts the test user runs, copied where it can read them.
 LOGIND_PY, MOVER_PY = (for_test_user(f"{HERE}/{script}") for script in ("logind.py", "mover.py"))
 SWAY_MOVER = ["/usr/bin/python3", MOVER_PY, "sway"]
 MUTTER = ["--headless", "--virtual-monitor", "800x600", "--wayland", "--no-x11",

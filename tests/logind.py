@@ -4,8 +4,7 @@ DBUS_SYSTEM_BUS_ADDRESS: org.freedesktop.login1 with one session, "1", also
 reachable as session/auto, and org.gnome.DisplayManager, which gnome-shell asks before it
 listens to logind. Lock emits Lock from the session's own path, as logind does;
 SetLockedHint sets LockedHint and announces it. Prints one line once it owns both names, then
-one per method called (its name, arguments and "at=" the time in ms since the epoch), so a test
-can wait for what a locker does.
+one per method called (name, arguments, at=ms since the epoch): a test waits for what a locker does.
 
 Its modes, for a logind that fails: --refuse-lock (Lock answers an error), --silent-lock (Lock
 is never answered), --no-session (no session for anyone), --no-locked-hint (LockedHint stays
