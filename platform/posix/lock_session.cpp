@@ -109,23 +109,18 @@ static const char* NoX11Session() {
                                     : nullptr;
 }
 
-// Copies the property `name` of logind's object `path`, of type "o" or "(so)" (its path), into
-// `out`; false with `error` set when there is no answer in time.
-static bool LogindPath(sd_bus* system, const char* path, const char* interface, const char* name,
-                       std::int64_t deadline, sd_bus_error* error, char* out, size_t size) {
+// The answer to Get of logind's property `name` of `interface` at `path`, entered into its
+// variant of `type`; null with `error` set when there is none in time, or none of that type.
+static sd_bus_message* LogindProperty(sd_bus* system, const char* path, const char* interface,
+                                      const char* name, const char* type, std::int64_t deadline,
+                                      sd_bus_error* error) {
   sd_bus_message* reply = CallUntil(system, kLogind, path, "org.freedesktop.DBus.Properties", "Get",
                                     deadline, error, "ss", interface, name);
-  const char* id = nullptr;
-  const char* found = nullptr;
-  const bool read = reply != nullptr && sd_bus_message_enter_container(reply, 'v', "(so)") > 0 &&
-                    sd_bus_message_read(reply, "(so)", &id, &found) > 0;
-  if (read) {
-    snprintf(out, size, "%s", found);
-  } else if (reply != nullptr) {
+  if (reply != nullptr && sd_bus_message_enter_container(reply, 'v', type) <= 0) {
+    reply = sd_bus_message_unref(reply);
     sd_bus_error_set_const(error, SD_BUS_ERROR_INVALID_ARGS, "logind's answer was not understood");
   }
-  sd_bus_message_unref(reply);
-  return read;
+  return reply;
 }
 
 // The path of the session the user sees, as logind knows it: this process's own where it is
@@ -149,12 +144,10 @@ static int GraphicalSession(sd_bus* system, std::int64_t deadline, sd_bus_error*
   }
   snprintf(path, size, "%s", own);
   sd_bus_message_unref(reply);
-  reply = CallUntil(system, kLogind, path, "org.freedesktop.DBus.Properties", "Get", deadline,
-                    error, "ss", kSessionInterface, "Type");
+  reply = LogindProperty(system, path, kSessionInterface, "Type", "s", deadline, error);
   const char* type = "";
   const bool graphical =
-      reply != nullptr && sd_bus_message_enter_container(reply, 'v', "s") > 0 &&
-      sd_bus_message_read(reply, "s", &type) > 0 &&
+      reply != nullptr && sd_bus_message_read(reply, "s", &type) > 0 &&
       (strcmp(type, "x11") == 0 || strcmp(type, "wayland") == 0 || strcmp(type, "mir") == 0);
   sd_bus_message_unref(reply);
   if (graphical) {
@@ -162,13 +155,16 @@ static int GraphicalSession(sd_bus* system, std::int64_t deadline, sd_bus_error*
   }
   sd_bus_error_free(error);
   char user[64];
-  char display[256];
   snprintf(user, sizeof user, "/org/freedesktop/login1/user/_%u", static_cast<unsigned>(getuid()));
-  if (LogindPath(system, user, "org.freedesktop.login1.User", "Display", deadline, error, display,
-                 sizeof display) &&
+  reply = LogindProperty(system, user, "org.freedesktop.login1.User", "Display", "(so)", deadline,
+                         error);
+  const char* id = nullptr;
+  const char* display = nullptr;
+  if (reply != nullptr && sd_bus_message_read(reply, "(so)", &id, &display) > 0 &&
       strcmp(display, "/") != 0) {
     snprintf(path, size, "%s", display);
   }
+  sd_bus_message_unref(reply);
   sd_bus_error_free(error);
   return 1;
 }
