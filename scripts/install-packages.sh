@@ -23,6 +23,15 @@ if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures |
   "${as_root[@]}" dpkg --add-architecture i386
 fi
 echo "installing: ${missing[*]}"
-"${as_root[@]}" apt-get update -qq
-# Through env, since sudo would drop the variable and a question would then wait unseen.
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install=("${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends)
+if "${as_root[@]}" apt-get update -qq; then
+  # Through env, since sudo would drop the variable and a question would then wait unseen.
+  "${install[@]}" "${missing[@]}" >/dev/null
+  exit 0
+fi
+# A mirror caught mid-sync serves some index (one architecture of the security suite, say) that
+# apt then ignores: i386 and amd64 copies of a library can then no longer be had at one version.
+# The release's own suite has every index whole, so its versions are preferred on a second try.
+echo "apt-get update failed for some index; installing from the lists there are" >&2
+"${install[@]}" "${missing[@]}" >/dev/null 2>&1 ||
+  "${install[@]}" -o APT::Default-Release="$(. /etc/os-release && echo "$VERSION_CODENAME")" "${missing[@]}" >/dev/null
