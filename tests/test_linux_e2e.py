@@ -437,7 +437,7 @@ class Wayland(unittest.TestCase):
                                "WAYLAND_DISPLAY": "silent", "DISPLAY": f":{silent_x}",
                                "DBUS_SESSION_BUS_ADDRESS": f"unix:path={silent.getsockname()}"},
                     "backlog": {"WAYLAND_DISPLAY": backlog.getsockname()}}  # an absolute path
-            bus_restarts = []
+            bus_restarts, envs_of = [], {}  # every row's buses first: all launch at once after
             for name, row in WAYLAND.items():
                 session = cls.sessions.get(cls.session(row))
                 buses = {} if row.session_bus != "silent" else {
@@ -447,12 +447,14 @@ class Wayland(unittest.TestCase):
                         buses[f"DBUS_{kind.upper()}_BUS_ADDRESS"], restart = cls.own_bus(
                             f"{tmp}/{name}-{kind}", kind, mode)
                         bus_restarts += [restart] if row.event and kind == "session" else []
-                cls.launch(name, {
+                envs_of[name] = {
                     **harness.no_buses(tmp), **envs.get(row.session, {}),
                     **(session.env if session else {}), **row.env,
                     **({"DISPLAY": display} if row.x_display else {}),
                     **({} if row.system_bus else {"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/none"}),
-                    **buses}, row)
+                    **buses}
+            for name, env in envs_of.items():
+                cls.launch(name, env, WAYLAND[name])
             # The X display's run watches on while its display is swapped below.
             watched = {name: proc for name, proc in cls.procs.items()
                        if WAYLAND[name].session != "xwayland"}
