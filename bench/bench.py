@@ -268,8 +268,8 @@ def main():
     parts = [args.only] if args.only else ["native", "wayland", "lockers", "wine", "loop"]
     # What each part needs, looked for before any runs: all of a run's rows, or none.
     harness.require("Xvfb", "xdotool", *(["xmodmap"] if "native" in parts else []),
-                    *(["dbus-daemon", "sway", "swaymsg", "mutter", "kwin_wayland",
-                       "kbuildsycoca5"] if {"wayland", "lockers"} & set(parts) else []),
+                    *(["dbus-daemon", "sway", "swaymsg", "mutter", "kwin_wayland"] if {
+                        "wayland", "lockers"} & set(parts) else []),
                     *(["swayidle", "swaylock", "grim", "gnome-shell"] if "lockers" in parts else []))
     built = {NATIVE: "host"} if {"native", "wayland", "lockers"} & set(parts) else {}
     arch = "win64" if "wine" in parts and harness.kernel_refuses_32bit() else "win32"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Windows program, build/win32/mousetrap.exe, on Debian 12.
+# Builds the Windows program, build/win32/mousetrap.exe, on Debian 12 or 13.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake ninja-build g++-mingw-w64-i686-win32

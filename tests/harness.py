@@ -54,7 +54,7 @@ def _unreachable(path):
 
 # Each test's temporary folders lie in one folder of its own in the build tree, which ctest
 # names in MOUSETRAP_TEST_TMP and which is emptied when the test starts: what a killed run left
-# goes with the next run. Wine's server folder and lintian's files follow TMPDIR there. Where the
+# goes with the next run. Lintian's files follow TMPDIR there. Where the
 # test user could not reach the build tree, or outside ctest, the folder is one made for this
 # run in /tmp instead, removed at exit.
 TMP = os.environ.get("MOUSETRAP_TEST_TMP")
@@ -72,6 +72,21 @@ SKIP_NOTE = os.path.join(os.environ.get("MOUSETRAP_TEST_TMP") or TMP, "skipped")
 os.environ["TMPDIR"] = tempfile.tempdir = TMP
 os.environ["MOUSETRAP_TEST_TMP"] = os.path.join(TMP, "nested")  # for a test this one runs
 _runtime = []
+# A Simplified Chinese locale of the run's own: a fresh Debian has none but C and C.UTF-8, and
+# in C.UTF-8 Debian 13's C library reads no message catalogue, whatever LANGUAGE says.
+LOCALES = os.path.join(TMP, "locales")
+CHINESE = {"LANG": "zh_CN.UTF-8", "LANGUAGE": "zh_CN", "LOCPATH": LOCALES}
+
+
+def make_chinese_locale():
+    """Compiles zh_CN.UTF-8 into LOCALES (localedef, from Debian's locales), for CHINESE."""
+    umask = os.umask(0o022)  # the test user reads it
+    os.makedirs(LOCALES, exist_ok=True)
+    run(["localedef", "-c", "-i", "zh_CN", "-f", "UTF-8", f"{LOCALES}/zh_CN.UTF-8"],
+        capture_output=True, timeout=120)
+    os.umask(umask)
+    if not os.path.exists(f"{LOCALES}/zh_CN.UTF-8/LC_MESSAGES"):
+        raise RuntimeError("localedef made no zh_CN.UTF-8 locale")
 
 
 def wait_until(ready, proc, what, timeout=15):
@@ -311,7 +326,7 @@ class Compositor(typing.NamedTuple):
     server: list  # starts it
     display: str  # the WAYLAND_DISPLAY it listens on
     mover: list = None  # moves its pointer one pixel per line read (see mover.py); None: no seat
-    fake_input: bool = False  # the mover is a program KWin must allow to fake input
+    fake_input: bool = False  # the mover fakes input through KWin's own protocol
     logind: typing.Union[bool, str] = False  # a logind stand-in (logind.py) on a system bus of
     #                                         the session's own; a string: in that mode
     locker: list = None  # the locker, started once the compositor is up
@@ -351,8 +366,10 @@ MUTTER = ["--headless", "--virtual-monitor", "800x600", "--wayland", "--no-x11",
           "--wayland-display=mousetrap-test"]  # gnome-shell's too
 MUTTER_MOVER = ["/usr/bin/python3", MOVER_PY, "mutter"]  # gnome-shell's too
 # A copy of KWin: without the file capability of the installed one, which a sandbox may be
-# unable to grant. Without --no-lockscreen, kscreenlocker locks it.
-KWIN = ["{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test", "--no-global-shortcuts",
+# unable to grant. Without --no-lockscreen, kscreenlocker locks it. KWin offers fake input (for
+# the mover) only to programs that a desktop file names, as KWin 5 and 6 find them in caches of
+# their own frameworks: the test's KWin offers it to every client instead.
+KWIN = ["env", "KWIN_WAYLAND_NO_PERMISSION_CHECKS=1", "{folder}/kwin_wayland", "--virtual", "--socket", "mousetrap-test", "--no-global-shortcuts",
         "--no-kactivities"]
 KWIN_MOVER = ["{folder}/fake_input_motion"]
 KWIN_LOCKED = _active("org.freedesktop.ScreenSaver", "/ScreenSaver", "org.freedesktop.ScreenSaver",
@@ -468,17 +485,10 @@ def _answer(proc, what, timeout=30):
         raise RuntimeError(f"{what} did not answer")
 
 
-def _allow_fake_input(folder, env, log):
-    """KWin offers fake input only to programs that a desktop file allows: copies KWin and the
-    mover into `folder` and names the mover in such a file."""
+def _allow_fake_input(folder):
+    """Copies KWin and the mover into `folder`, for the test user."""
     for program in (FAKE_INPUT, "/usr/bin/kwin_wayland"):
         for_test_user(program, folder)
-    os.makedirs(f"{folder}/data/applications")
-    with open(f"{folder}/data/applications/mover.desktop", "w") as f:
-        f.write(f"[Desktop Entry]\nType=Application\nName=mover\nExec={folder}/fake_input_motion\n"
-                "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n")
-    run(["kbuildsycoca5", "--noincremental"], env=env, check=True, timeout=60, stdout=log,
-        stderr=log, **AS_TEST_USER)
 
 
 # unshare's namespaces need root, or a user namespace where the test user is root.
@@ -534,7 +544,7 @@ def compositor(kind, folder):
         with open(f"{folder}/sway.config", "w") as f:
             f.write("xwayland disable\n")
         if record.fake_input:
-            _allow_fake_input(folder, env, log)
+            _allow_fake_input(folder)
         _answer(launch(_bus("session", env["DBUS_SESSION_BUS_ADDRESS"], f"{folder}/session",
                             record.services), answers=True), "the session bus")
         if record.logind:
@@ -563,7 +573,10 @@ def compositor(kind, folder):
                 _answer(mover, f"{kind}'s pointer", 10)
 
         def restart():
-            """Stops the compositor; starts it again a second later on the same socket and buses."""
+            """Kills the compositor, as a crash does (stopped, sway 1.10 first ends an idle
+            inhibitor, which the tool takes for input); starts it again a second later on the same
+            socket and buses."""
+            session.server.kill()
             stop([session.server])
             time.sleep(1)
             session.server = start_server()
@@ -646,7 +659,9 @@ def wine_session(folder, display, arch):
     program, so a tool's clock starts on a warm Wine; yields the environment to run Wine with.
     Stops the server, which is the test's own child, so it dies with the test; it keeps none of
     the test's output."""
-    env = {"PATH": os.environ["PATH"], "HOME": folder, "DISPLAY": display, "TMPDIR": TMP,
+    # No TMPDIR: Debian 13's Wine aborts when it is set ("free(): invalid pointer"). Debian's
+    # Wine puts its server folder in a /tmp/wine-XXXXXX of its own then, named in the prefix.
+    env = {"PATH": os.environ["PATH"], "HOME": folder, "DISPLAY": display,
            "WINEPREFIX": os.path.join(folder, "prefix"), "WINEDEBUG": "-all",
            "WINEDLLOVERRIDES": "mscoree,mshtml="}
     os.mkdir(env["WINEPREFIX"])
@@ -667,3 +682,7 @@ def wine_session(folder, display, arch):
     finally:
         run(["wineserver", "-k"], env=env, timeout=10)
         stop([server])
+        with contextlib.suppress(OSError):
+            name = read(f"{env['WINEPREFIX']}/wineserver").decode().strip()
+            if re.fullmatch(r"wine-\w+", name):
+                shutil.rmtree(f"/tmp/{name}")

@@ -339,7 +339,7 @@ class Row(typing.NamedTuple):
     said: str = "^"  # a pattern its standard error matches
 
 
-CHINESE = {"LANG": "C.UTF-8", "LANGUAGE": "zh_CN"}  # its lines in Chinese; the banner as ever
+CHINESE = harness.CHINESE  # its lines in Chinese; the banner as ever
 REFUSED = {"quiet": None, "status": 2, "errors": 1, "locked": False}
 # Each watches with what its compositor offers, and locks through what locks it there.
 WAYLAND = {
@@ -400,7 +400,8 @@ class Wayland(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         harness.require("dbus-daemon", "sway", "swaymsg", "swayidle", "swaylock", "grim", "mutter",
-                        "gnome-shell", "kwin_wayland", "kbuildsycoca5", "weston", "Xwayland", "Xvfb")
+                        "gnome-shell", "kwin_wayland", "weston", "Xwayland", "Xvfb")
+        harness.make_chinese_locale()
         tmp = cls.enterClassContext(tempfile.TemporaryDirectory(prefix="mousetrap-wayland-"))
         os.chmod(tmp, 0o755)  # the test user reaches its own folders within
         # Copies that the test user can run wherever the build tree lies.

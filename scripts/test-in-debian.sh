@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Runs the whole test suite in a fresh root of the named Debian release (bookworm, trixie):
+# debootstrap (minbase) into a folder of this run's own, a clone of this repository's HEAD
+# there, then the project's own install step and scripts/test.sh inside it, as root.
+#
+# The root's mounts lie in a mount namespace of the run's own, and its processes in a PID
+# namespace of their own, so both end with the run, also when it is killed (SIGKILL included:
+# the namespace's first process dies with this script, and every other one with it). The root
+# itself is removed at exit.
+set -euo pipefail
+release=${1:-}
+case $release in
+  bookworm | trixie) ;;
+  *) echo "usage: $0 bookworm|trixie" >&2 && exit 2 ;;
+esac
+cd "$(dirname "$0")/.."
+scripts/install-packages.sh debootstrap git
+mirror=http://deb.debian.org/debian
+
+root=$(mktemp -d "${TMPDIR:-/var/tmp}/mousetrap-$release-XXXXXXXX")
+trap 'status=$?; trap - EXIT INT TERM; [[ -n ${inside:-} ]] && kill -KILL "$inside" 2>/dev/null
+      wait 2>/dev/null; rm -rf --one-file-system "$root"; exit "$status"' EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+chmod 755 "$root"
+
+began=$SECONDS
+echo "debootstrap $release into $root"
+debootstrap --variant=minbase "$release" "$root" "$mirror" >"$root.log" 2>&1 ||
+  { tail -20 "$root.log" >&2; rm -f "$root.log"; exit 1; }
+rm -f "$root.log"
+cat >"$root/etc/apt/sources.list" <<EOF
+deb $mirror $release main
+deb $mirror $release-updates main
+deb http://deb.debian.org/debian-security $release-security main
+EOF
+cp /etc/hosts /etc/resolv.conf "$root/etc/"
+git clone -q "$PWD" "$root/root/mousetrap"
+echo "root made in $((SECONDS - began)) s"
+
+# Inside: the root bound onto itself (a mount point, so that a test's own unshare --mount can
+# change its propagation), /proc of the new PID namespace, the host's /dev and /sys bound in, a
+# /run of its own; then the install step and the test command with a clean environment.
+# shellcheck disable=SC2016
+setpriv --pdeathsig KILL unshare --mount --pid --fork --kill-child --propagation private sh -c '
+  root=$1
+  mount --bind "$root" "$root" && mount -t proc proc "$root/proc" &&
+    mount --rbind /dev "$root/dev" && mount --rbind /sys "$root/sys" &&
+    mount -t tmpfs tmpfs "$root/run" || exit 1
+  exec chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+    CI="$2" bash -c "cd /root/mousetrap && scripts/install-packages.sh git && exec scripts/test.sh"
+' sh "$root" "${CI:-}" &
+inside=$!
+wait "$inside"
