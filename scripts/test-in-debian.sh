@@ -6,7 +6,7 @@
 # The root's mounts lie in a mount namespace of the run's own, and its processes in a PID
 # namespace of their own, so both end with the run, also when it is killed (SIGKILL included:
 # the namespace's first process dies with this script, and every other one with it). The root
-# itself is removed at exit.
+# itself is removed at exit, or else by the next run.
 set -euo pipefail
 release=${1:-}
 case $release in
@@ -17,9 +17,25 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh debootstrap git
 mirror=http://deb.debian.org/debian
 
-root=$(mktemp -d "${TMPDIR:-/var/tmp}/mousetrap-$release-XXXXXXXX")
-trap 'status=$?; trap - EXIT INT TERM; [[ -n ${inside:-} ]] && kill -KILL "$inside" 2>/dev/null
-      wait 2>/dev/null; rm -rf --one-file-system "$root"; exit "$status"' EXIT
+# A root is named after its run's process; one whose run is gone was left by a run killed outright.
+for old in "${TMPDIR:-/var/tmp}"/mousetrap-debian-*-*; do
+  pid=${old#*/mousetrap-debian-} && pid=${pid%%-*}
+  if [[ -e $old ]] && ! kill -0 "$pid" 2>/dev/null; then
+    rm -rf --one-file-system "$old"
+  fi
+done
+root=$(mktemp -d "${TMPDIR:-/var/tmp}/mousetrap-debian-$$-XXXXXXXX")
+clean_up() {
+  local status=$?
+  trap - EXIT INT TERM
+  if [[ -n ${inside:-} ]]; then
+    kill -KILL "$inside" 2>/dev/null || true  # and so every process of its PID namespace
+    wait "$inside" 2>/dev/null || true
+  fi
+  rm -rf --one-file-system "$root"
+  exit "$status"
+}
+trap clean_up EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 chmod 755 "$root"
