@@ -1,5 +1,6 @@
-// What the program's users of D-Bus share: a connection made within a time limit, and calls
-// that wait for their answer no longer than a deadline (milliseconds on the monotonic clock).
+// What the program's users of D-Bus share: a connection made within a time limit, calls that
+// wait for their answer no longer than a deadline (milliseconds on the monotonic clock), and
+// what their answers and errors mean.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -21,3 +22,15 @@ sd_bus_message* CallUntil(sd_bus* bus, const char* destination, const char* path
 
 // 1 when `name` has an owner on the bus, 0 when not, negative when the bus did not say in time.
 int HasOwner(sd_bus* bus, const char* name, std::int64_t deadline);
+
+// What the call of `member` answered, "b" or a property's "v" holding "b": 1 true, 0 false (or
+// no answer in time), -1 when nobody is there to answer.
+int Answer(sd_bus* bus, const char* destination, const char* path, const char* interface,
+           const char* member, std::int64_t deadline, const char* types = "",
+           const char* first = nullptr, const char* second = nullptr);
+
+// Whether `error` says that nobody at all is there to answer.
+bool NobodyThere(const sd_bus_error* error);
+
+// What `error` says, for a line of ours: its message, else its name.
+const char* Message(const sd_bus_error* error);

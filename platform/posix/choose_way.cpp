@@ -28,10 +28,6 @@ void ChooseWatchWay() {
   exit(2);
 }
 
-void ReportSourceLost(const char* source) {
-  Say("lost %s; reading fails until it is back, and its return counts as input.", _(source));
-}
-
 BOOL GetCursorPos(POINT* point) {
   if (g_way->Read != nullptr) {
     return g_way->Read(point);

@@ -1,6 +1,7 @@
-// The platform API on Linux that every way of watching shares: start-up, sleeping on the
-// monotonic clock, and a console write that shows UTF-8 on a terminal. GetCursorPos comes from
-// choose_way.cpp.
+// The platform API on Linux that both sides share, watching and locking: the process's set-up,
+// the clock and sleeping on it, the program's lines on standard error, and a console write that
+// shows UTF-8 on a terminal. It calls neither side: the start-up sequence is start_up.cpp's,
+// GetCursorPos comes from choose_way.cpp and LockWorkStation from lock/routes.cpp.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,8 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "linux.h"
 #include "platform_api.h"
-#include "watch_way.h"
 
 static void IgnoreBrokenPipe(int) {}
 
@@ -77,13 +78,10 @@ static void UseMessageCatalogue() {
   bind_textdomain_codeset("libc", "UTF-8");       // and the C library's texts (strerror) too
 }
 
-// Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
-// on /dev/null, so no connection or file takes their place, and every other inherited one is
-// kept from the lock command; the message catalogue is found; a write to a reader that has gone
-// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
-// command does not inherit it); and the way of watching is chosen and the ways of locking are
-// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner.
-__attribute__((constructor(101))) static void StartUp() {
+// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so no connection or file takes
+// their place; a write to a reader that has gone fails with EPIPE instead of killing the process
+// (a handler, not SIG_IGN, so that the lock command does not inherit it).
+void SetUpProcess() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
       open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
@@ -101,8 +99,6 @@ __attribute__((constructor(101))) static void StartUp() {
   if (sigaction(SIGCHLD, nullptr, &child) == 0 && child.sa_handler == SIG_IGN) {
     signal(SIGCHLD, SIG_DFL);
   }
-  ChooseWatchWay();
-  RefuseWithoutLockRoute();
 }
 
 void Say(const char* format, ...) {
@@ -122,6 +118,10 @@ void Say(const char* format, ...) {
     }
     done += n > 0 ? n : 0;
   }
+}
+
+void ReportSourceLost(const char* source) {
+  Say("lost %s; reading fails until it is back, and its return counts as input.", _(source));
 }
 
 bool RestoreStderr() {

@@ -4,32 +4,14 @@
 // it resumes the user has given input. The count is the number of those resumptions. A
 // compositor that goes away and comes back on the same socket (KWin restarts itself so after a
 // crash) is connected to again, its return counts as input, and the new connection asks for
-// its notification again.
+// its notification again. The connection itself is wl_compositor.cpp's.
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
-#include <wayland-client.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-#include "ext-idle-notify-v1-client-protocol.h"
-#include "idle-client-protocol.h"
 #include "platform_api.h"
 #include "watch_way.h"
-
-// The build for the tests of KWin, which offers both, uses only org_kde_kwin_idle.
-#ifdef MOUSETRAP_KDE_IDLE_ONLY
-constexpr bool kUseExtIdle = false;
-#else
-constexpr bool kUseExtIdle = true;
-#endif
+#include "wl_compositor.h"
 
 constexpr std::uint32_t kIdleTimeoutMs = 0;
 // How long the first read waits for the notification's first idle, which comes at once unless
@@ -57,33 +39,6 @@ enum class Watch { kConnecting, kReady, kAsked, kUnseen, kWatching, kGone, kRejo
 
 static Watch g_watch = Watch::kConnecting;
 static LONG g_inputs = 0;
-static wl_display* g_display = nullptr;    // null in kGone
-static wl_registry* g_registry = nullptr;  // until the idle notifier is bound
-static wl_seat* g_seat = nullptr;
-static std::uint32_t g_extName = 0;
-static std::uint32_t g_extVersion = 0;
-static std::uint32_t g_kdeName = 0;
-static ext_idle_notifier_v1* g_extNotifier = nullptr;
-static org_kde_kwin_idle* g_kdeIdle = nullptr;
-static wl_proxy* g_notification = nullptr;  // either protocol's
-static wl_callback* g_sync = nullptr;
-
-static void OnGlobal(void*, wl_registry* registry, std::uint32_t name, const char* interface,
-                     std::uint32_t version) {
-  if (g_seat == nullptr && strcmp(interface, wl_seat_interface.name) == 0) {
-    g_seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
-  } else if (kUseExtIdle && g_extName == 0 &&
-             strcmp(interface, ext_idle_notifier_v1_interface.name) == 0) {
-    g_extName = name;
-    g_extVersion = version;
-  } else if (g_kdeName == 0 && strcmp(interface, org_kde_kwin_idle_interface.name) == 0) {
-    g_kdeName = name;
-  }
-}
-
-static void OnGlobalRemove(void*, wl_registry*, std::uint32_t) {}
-
-static const wl_registry_listener kRegistryListener = {OnGlobal, OnGlobalRemove};
 
 static void OnIdle() {
   if (g_watch == Watch::kUnseen) {
@@ -113,26 +68,6 @@ static void OnKdeResumed(void*, org_kde_kwin_idle_timeout*) {
 
 static const ext_idle_notification_v1_listener kExtListener = {OnExtIdle, OnExtResumed};
 static const org_kde_kwin_idle_timeout_listener kKdeListener = {OnKdeIdle, OnKdeResumed};
-
-static bool HasIdle() {
-  return g_seat != nullptr && (g_extName != 0 || g_kdeName != 0);
-}
-
-// Binds the idle notifier the compositor lists, or else KDE's; done with the registry.
-static void BindIdle() {
-  if (g_extName != 0) {
-    g_extVersion = g_extVersion < static_cast<std::uint32_t>(ext_idle_notifier_v1_interface.version)
-                       ? g_extVersion
-                       : ext_idle_notifier_v1_interface.version;
-    g_extNotifier = static_cast<ext_idle_notifier_v1*>(
-        wl_registry_bind(g_registry, g_extName, &ext_idle_notifier_v1_interface, g_extVersion));
-  } else {
-    g_kdeIdle = static_cast<org_kde_kwin_idle*>(
-        wl_registry_bind(g_registry, g_kdeName, &org_kde_kwin_idle_interface, 1));
-  }
-  wl_registry_destroy(g_registry);
-  g_registry = nullptr;
-}
 
 // Asks for the notification: from now on, each time it resumes the user has given input.
 static void Ask() {
@@ -180,26 +115,6 @@ static void OnSynced(void*, wl_callback* callback, std::uint32_t) {
 
 static const wl_callback_listener kSyncListener = {OnSynced};
 
-// Sends what is queued, reads what has come within `timeout_ms` and dispatches it; false once
-// the connection has broken.
-static bool Exchange(std::int64_t timeout_ms) {
-  while (wl_display_prepare_read(g_display) != 0) {
-    if (wl_display_dispatch_pending(g_display) < 0) {
-      return false;
-    }
-  }
-  wl_display_flush(g_display);
-  pollfd connection = {wl_display_get_fd(g_display), POLLIN, 0};
-  if (poll(&connection, 1, static_cast<int>(timeout_ms)) > 0) {
-    if (wl_display_read_events(g_display) < 0) {
-      return false;
-    }
-  } else {
-    wl_display_cancel_read(g_display);
-  }
-  return wl_display_dispatch_pending(g_display) >= 0;
-}
-
 // Exchanges while the watch stays `state`, until `deadline`; false once the connection broke.
 static bool ExchangeWhile(Watch state, std::int64_t deadline) {
   for (std::int64_t left = deadline - MonotonicMs(); g_watch == state && left > 0;
@@ -211,77 +126,12 @@ static bool ExchangeWhile(Watch state, std::int64_t deadline) {
   return true;
 }
 
-static void DestroyProxy(void* proxy) {
-  if (proxy != nullptr) {
-    wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
-  }
-}
-
-static void Disconnect() {
-  DestroyProxy(g_notification);
-  DestroyProxy(g_extNotifier);
-  DestroyProxy(g_kdeIdle);
-  DestroyProxy(g_seat);
-  DestroyProxy(g_sync);
-  DestroyProxy(g_registry);
-  g_notification = nullptr;
-  g_extNotifier = nullptr;
-  g_kdeIdle = nullptr;
-  g_seat = nullptr;
-  g_sync = nullptr;
-  g_registry = nullptr;
-  g_extName = g_kdeName = 0;
-  wl_display_disconnect(g_display);
-  g_display = nullptr;
-}
-
-// The socket WAYLAND_DISPLAY names, as libwayland finds it: a name in XDG_RUNTIME_DIR, or an
-// absolute path. False when there is none.
-static bool SocketAddress(sockaddr_un* address) {
-  const char* name = getenv("WAYLAND_DISPLAY");
-  const char* folder = name == nullptr ? nullptr : name[0] == '/' ? "" : getenv("XDG_RUNTIME_DIR");
-  if (folder == nullptr) {
-    return false;
-  }
-  *address = {};
-  address->sun_family = AF_UNIX;
-  const int length = snprintf(address->sun_path, sizeof address->sun_path, "%s%s%s", folder,
-                              *folder != '\0' ? "/" : "", name);
-  return length > 0 && static_cast<size_t>(length) < sizeof address->sun_path;
-}
-
-static const char kNoCompositor[] = N_("no compositor at WAYLAND_DISPLAY");
-static const char kNotTaken[] =
-    N_("the compositor at WAYLAND_DISPLAY did not take the connection within 3 s");
-
-// Connects to the compositor WAYLAND_DISPLAY names, no later than `deadline`, and asks for its
-// globals and an answer. A compositor whose backlog is full (one that listens and takes no
-// connection) holds a Unix socket's connect until the send timeout, which is what is left of the
-// limit (libwayland itself never waits on the socket). Null once connected, or else what failed.
+// Connects to the compositor, asks for its globals (OpenCompositor) and for an answer once it
+// has listed them. Null once connected, or else what failed.
 static const char* Open(std::int64_t deadline) {
-  sockaddr_un address;
-  if (!SocketAddress(&address)) {
-    return kNoCompositor;
+  if (const char* failed = OpenCompositor(deadline)) {
+    return failed;
   }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return kNoCompositor;
-  }
-  const std::int64_t left_ms = deadline - MonotonicMs();
-  timeval limit = {};
-  limit.tv_sec = left_ms > 0 ? left_ms / 1000 : 0;
-  limit.tv_usec = left_ms > 0 ? left_ms % 1000 * 1000 : 1;
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    const bool held = errno == EAGAIN || errno == EINTR;
-    close(fd);
-    return held ? kNotTaken : kNoCompositor;
-  }
-  if ((g_display = wl_display_connect_to_fd(fd)) == nullptr) {  // which closed fd
-    return kNoCompositor;
-  }
-  g_registry = wl_display_get_registry(g_display);
-  wl_registry_add_listener(g_registry, &kRegistryListener, nullptr);
   g_sync = wl_display_sync(g_display);
   wl_callback_add_listener(g_sync, &kSyncListener, nullptr);
   return nullptr;
