@@ -45,10 +45,13 @@ echo "debootstrap $release into $root"
 debootstrap --variant=minbase "$release" "$root" "$mirror" >"$root.log" 2>&1 ||
   { tail -20 "$root.log" >&2; rm -f "$root.log"; exit 1; }
 rm -f "$root.log"
+# The release and its updates, not the security suite: a mirror caught mid-sync has served that
+# suite's i386 index broken, and then amd64 libraries taken from it (with git, before i386 is
+# turned on) have no i386 twins of their version, which wine32:i386 needs. A root of one run
+# needs versions that agree across architectures more than the latest fixes.
 cat >"$root/etc/apt/sources.list" <<EOF
 deb $mirror $release main
 deb $mirror $release-updates main
-deb http://deb.debian.org/debian-security $release-security main
 EOF
 cp /etc/hosts /etc/resolv.conf "$root/etc/"
 git clone -q "$PWD" "$root/root/mousetrap"
