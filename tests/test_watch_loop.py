@@ -44,6 +44,7 @@ class WatchLoop(unittest.TestCase):
         self.assertEqual(stdout, BANNER)
         self.assertEqual(trace, [
             "handle -11",                # standard-output handle, taken before main
+            "prepare",                   # the platform made ready to watch, in main
             "sleep 7000 at 0 out 0",     # grace: nothing written yet
             "sleep 100 at 7000 out 7",   # banner handed over, then the first interval
             "read at 7100 5 5",

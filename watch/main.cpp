@@ -20,6 +20,7 @@ static std::int64_t g_refX = 0;
 static std::int64_t g_refY = 0;
 
 int main(int /*argc*/, char** /*argv*/) {
+  PrepareToWatch();
   Sleep(kStartDelayMs);
   PrintStartBanner();
 

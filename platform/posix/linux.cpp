@@ -79,10 +79,9 @@ static void UseMessageCatalogue() {
 
 // Before anything else is opened or written: descriptors 0, 1 and 2 that are closed are opened
 // on /dev/null, so no connection or file takes their place, and every other inherited one is
-// kept from the lock command; the message catalogue is found; a write to a reader that has gone
-// fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
-// command does not inherit it); and the way of watching is chosen and the ways of locking are
-// looked for, so the tool refuses a session it cannot watch or lock at once, before its banner.
+// kept from the lock command; the message catalogue is found; and a write to a reader that has
+// gone fails with EPIPE instead of killing the process (a handler, not SIG_IGN, so that the lock
+// command does not inherit it).
 __attribute__((constructor(101))) static void StartUp() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -101,6 +100,12 @@ __attribute__((constructor(101))) static void StartUp() {
   if (sigaction(SIGCHLD, nullptr, &child) == 0 && child.sa_handler == SIG_IGN) {
     signal(SIGCHLD, SIG_DFL);
   }
+}
+
+// After the command line, so --help and --version answer where nothing can be watched: the way
+// of watching is chosen and the ways of locking are looked for, so the tool refuses a session it
+// cannot watch or lock at once, before its banner.
+void PrepareToWatch() {
   ChooseWatchWay();
   RefuseWithoutLockRoute();
 }

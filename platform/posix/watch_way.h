@@ -68,7 +68,7 @@ bool RestoreStderr();
 int KeyboardHeldByAnother(std::int64_t deadline);
 
 // Keeps the first way that can watch this session, or ends the process with status 2 and one
-// line on standard error. Called before main, so the refusal comes before the banner.
+// line on standard error. Called by PrepareToWatch, so the refusal comes before the banner.
 void ChooseWatchWay();
 
 // Ends the process with status 2 and one line on standard error where certainly nothing can
