@@ -21,8 +21,8 @@ LOCK = "lock"
 
 
 def run(script, until=8000, args=(), program=PROGRAM, **extra_env):
-    """Runs the program; returns (status, standard output bytes, trace lines and then standard
-    error's, each as "stderr LINE")."""
+    """Runs the program; returns (status, standard output bytes, trace lines, then those of
+    standard error)."""
     with tempfile.TemporaryDirectory() as tmp:
         trace = os.path.join(tmp, "trace")
         env = {"PATH": tmp, "MOUSETRAP_TRACE": trace, "MOUSETRAP_SCRIPT": script,
@@ -33,8 +33,7 @@ def run(script, until=8000, args=(), program=PROGRAM, **extra_env):
             out.seek(0)
             stdout = out.read()
         with open(trace) as f:
-            return proc.returncode, stdout, f.read().splitlines() + [
-                f"stderr {line}" for line in proc.stderr.decode().splitlines()]
+            return proc.returncode, stdout, (f.read() + proc.stderr.decode()).splitlines()
 
 
 def reads(trace):
@@ -135,14 +134,14 @@ class WatchLoop(unittest.TestCase):
                 self.assertEqual(trace[-1], "sleep 100 at 7200 out 5")
 
     def test_command_line(self):
-        # (arguments, the grace period in ms; or 0 and what standard output starts with, or 2 and
-        # what the one line on standard error names: then nothing is traced after the handle)
-        usage, nines = "Usage: mousetrap [--grace SECONDS]\n", "9" * 30
+        # (arguments, the grace period in ms; or 0 and a pattern of standard output, or 2 and what
+        # the one line on standard error names, no output: nothing traced after the handle)
+        usage, nines = r"^Usage: mousetrap \[--grace SECONDS\]\n", "9" * 30
         for args, expected in [
                 ([], 7000), (["--grace", "0"], 0), (["--grace", "2"], 2000),
                 (["--grace=3600"], 3600000), (["--grace", "9", "--grace=0002"], 2000),
                 (["--help"], (0, usage)), (["--grace", "1", "-h", "--bogus"], (0, usage)),
-                (["--version"], (0, f"mousetrap {VERSION}\n")),
+                (["--version"], (0, f"^mousetrap {re.escape(VERSION)}\n$")),
                 (["--bogus", "--help"], (2, '"--bogus"')), (["-t", "0", "/?"], (2, '"-t"')),
                 (["x" * 4096], (2, "x" * 4096)), (["/?"], (2, '"/?"')),
                 (["--grace"], (2, "--grace ")), (["--grace", "3601"], (2, '"3601"')),
@@ -157,13 +156,10 @@ class WatchLoop(unittest.TestCase):
                         f"sleep 100 at {expected + 100} out 7", f"stopped at {expected + 200}"]))
                     continue
                 status, stdout, trace = run("0:3,3", args=args)
-                if expected[0] == 0:
-                    self.assertEqual((status, trace, stdout.decode()[:len(expected[1])]),
-                                     (0, ["handle -11"], expected[1]))
-                else:
-                    self.assertEqual((status, stdout, trace[:-1]), (2, b"", ["handle -11"]))
-                    self.assertRegex(trace[-1], f"^stderr mousetrap: .*{re.escape(expected[1])}"
-                                                r".*; see mousetrap --help\.$")
+                said = trace.pop() + stdout.decode() if status else stdout.decode()
+                self.assertEqual((status, trace), (expected[0], ["handle -11"]))
+                self.assertRegex(said, expected[1] if status == 0 else f"^mousetrap: .*"
+                                 f"{re.escape(expected[1])}.*; see mousetrap --help\\.$")
 
 
 if __name__ == "__main__":
