@@ -48,10 +48,10 @@ void WriteAnswer(CommandLineAnswer answer, const char* argument) {
   DWORD mode;
   if (answer == kUsageAnswer && GetConsoleMode(console, &mode)) {
     WCHAR units[sizeof kUsage];  // a byte gives at most one code unit
-    WriteConsoleW(
-        console, units,
-        MultiByteToWideChar(kGbkCodePage, 0, kUsage, sizeof kUsage - 1, units, sizeof kUsage),
-        nullptr, nullptr);
+    WriteConsoleW(console, units,
+                  MultiByteToWideChar(kGbkCodePage, 0, kUsage, static_cast<int>(sizeof kUsage - 1),
+                                      units, static_cast<int>(sizeof kUsage)),
+                  nullptr, nullptr);
   } else {
     // A refused argument's bytes as the C runtime gave them, in the ANSI code page: GBK on a
     // Simplified Chinese system.
