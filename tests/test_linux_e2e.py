@@ -8,7 +8,7 @@ period, a still pointer, then a one-pixel move); each has its own stand-in outco
 was started. Another runs on a terminal with its display not yet up: it reports failed reads there,
 keeps running, and locks once the display comes up, since the pointer is then no longer where
 the failed reads left the reference. Under Xwayland, where it cannot see all motion, the tool
-refuses to watch.
+refuses to watch. Given arguments, in either, it answers at once and arms nothing.
 
 On Wayland, each row of one table watches with what its compositor offers, all on one timeline
 of one-pixel moves through each compositor's own input path, and locks with what locks its
@@ -48,13 +48,22 @@ STARTS = {"file": 'exec "$0"', "pipe": 'exec "$0"', "closed": 'exec "$0" >&-',
           "SIGCHLD ignored": 'exec /usr/bin/python3 -c "import os, signal, sys; '
                              'signal.signal(signal.SIGCHLD, signal.SIG_IGN); os.execv(sys.argv[1], '
                              'sys.argv[1:])" "$0"',
-          "real locker": 'PATH=/usr/bin:/bin exec "$0"'}  # the real xdg-screensaver
+          "real locker": 'PATH=/usr/bin:/bin exec "$0"',  # the real xdg-screensaver
+          "--help": 'exec "$0" --help', "--version": 'exec "$0" --version',
+          "--grace 5x": 'exec "$0" --grace 5x'}
+# Answered at once, arming nothing. name: (its standard output, its standard error)
+USAGE = r"^Usage: mousetrap \[--grace SECONDS\]\n(.*\n)+The manual: man mousetrap\n$"
+VERSION_LINE = r"^mousetrap \d+\.\d+\.\d+\n$"
+BAD_GRACE = r'^mousetrap: [^\n]*"5x"[^\n]* mousetrap --help\.\n$'
+ANSWERED = {"--help": (USAGE, "^$"), "--version": (VERSION_LINE, "^$"),
+            "--grace 5x": ("^$", BAD_GRACE)}
 # name: (start, the stand-in xdg-screensaver's exit status or "hang", the tool's exit status)
 RUNS = {"plain": ("file", 0, 0), "lock fails": ("file", 4, 1), "vanished reader": ("pipe", 0, 0),
         "output closed": ("closed", 0, 0), "error closed": ("error closed", 0, 0),
         "input closed": ("input closed", 0, 0), "descriptors inherited": ("descriptors", 0, 0),
         "SIGCHLD ignored": ("SIGCHLD ignored", 0, 0), "lock hangs": ("file", "hang", 1),
-        "xscreensaver": ("real locker", None, 0)}
+        "xscreensaver": ("real locker", None, 0),
+        **{name: (name, 0, 2 if "5x" in name else 0) for name in ANSWERED}}
 # Runs on a display of their own. name: (the lock commands run, exit status, standard error)
 OWN = {"xss-lock": ([], 0, ""),  # logind's Lock makes xss-lock run i3lock, which takes the keyboard
        # A client held the keyboard already (a virtual machine's window): that tells nothing.
@@ -147,7 +156,7 @@ class NativeX11(unittest.TestCase):
         env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "DISPLAY": display, **harness.no_buses(tmp)}
         harness.xdotool(display, "mousemove", "100", "100")
 
-        cls.logs, cls.outs, cls.errs = {}, {}, {}
+        cls.logs, cls.outs, cls.errs, cls.started = {}, {}, {}, {}
         runs = {**RUNS, **{name: ("file", 0, 0) for name in OWN}}
         for name, (started, screensaver, _) in runs.items():
             cls.logs[name], cls.outs[name], cls.errs[name] = (
@@ -155,6 +164,7 @@ class NativeX11(unittest.TestCase):
             with open(cls.outs[name], "wb") as out, open(cls.errs[name], "wb") as err:
                 reader, writer = os.pipe()
                 os.close(reader)
+                cls.started[name] = time.time()
                 cls.procs[name] = harness.start(
                     ["/bin/sh", "-c", STARTS[started], PROGRAM], stderr=err,
                     stdout=writer if started == "pipe" else out,
@@ -222,7 +232,8 @@ class NativeX11(unittest.TestCase):
         # by itself before the process ends).
         self.assertEqual(self.quiet, {
             name: b"" if RUNS.get(name, ("file",))[0] in ("pipe", "closed") else BANNER
-            for name in [*RUNS, *OWN]} | {"new-cookie": None})  # locked as its display came
+            for name in [*RUNS, *OWN]} | {"new-cookie": None}  # locked as its display came
+            | dict.fromkeys(ANSWERED))
 
     def test_one_pixel_move_and_the_lock_command(self):
         # Each ran the lock command once, which inherited no ignored SIGPIPE or SIGCHLD, and no
@@ -231,6 +242,12 @@ class NativeX11(unittest.TestCase):
         # that had gone, or to the /dev/null that stands in for a closed standard output.
         for name, (started, screensaver, status) in RUNS.items():
             with self.subTest(name):
+                if name in ANSWERED:  # within 1 s, and no lock command
+                    self.assertEqual((self.calls(name), self.status[name]), ([], status))
+                    for what, pattern in zip((self.outs, self.errs), ANSWERED[name]):
+                        self.assertRegex(harness.read(what[name]).decode(), pattern)
+                        self.assertLess(os.stat(what[name]).st_mtime - self.started[name], 1)
+                    continue
                 if screensaver is None:  # the real one, which had xscreensaver lock the display
                     self.assertEqual((self.calls(name), self.status[name], self.locked),
                                      ([], status, True))
@@ -316,6 +333,7 @@ class Row(typing.NamedTuple):
     #               and an X display that take connections and never answer; "backlog": a
     #               compositor's socket whose backlog is full; None: only the row's own buses
     program: str = PROGRAM
+    args: tuple = ()  # its arguments
     system_bus: bool = True  # the session's own, where it has one; False: none at all
     x_display: bool = False  # DISPLAY set too, as in most Wayland sessions (Xwayland)
     env: dict = {}  # more environment
@@ -337,10 +355,12 @@ class Row(typing.NamedTuple):
     errors: int = 0
     locked: bool = True
     said: str = "^"  # a pattern its standard error matches
+    out: str = None  # a pattern its standard output matches (None: the banner, or nothing if 2)
 
 
 CHINESE = harness.CHINESE  # its lines in Chinese; the banner as ever
 REFUSED = {"quiet": None, "status": 2, "errors": 1, "locked": False}
+AT_ONCE = {"quiet": None, "locked": False, "ends_within": 1}  # answered, nothing armed
 # Each watches with what its compositor offers, and locks through what locks it there.
 WAYLAND = {
     "sway-swaylock": Row("sway", x_display=True),  # the Wayland way, although DISPLAY is set
@@ -393,6 +413,13 @@ WAYLAND = {
                                 quiet=None, errors=1, locked=False),
     "idle-monitor-restarted": Row(None, logind="", session_bus="--idle-monitor",
                                   event="restarted", errors=1, locked=False),
+    # Answered before anything is tried: also where nothing answers or nothing can be watched.
+    "silent-help": Row("silent", args=("--help",), out=USAGE, **AT_ONCE),
+    "weston-help-Chinese": Row("weston", args=("-h",), env=CHINESE, **AT_ONCE, out=(
+        r"^用法：mousetrap \[--grace 秒数\]\n(.*\n)+手册页：man mousetrap\n$")),
+    "sway-version": Row("sway-bare", args=("--version",), out=VERSION_LINE, **AT_ONCE),
+    "sway-grace-5x": Row("sway-bare", args=("--grace", "5x"), said=BAD_GRACE, **REFUSED,
+                         ends_within=1),
 }
 
 
@@ -535,8 +562,8 @@ class Wayland(unittest.TestCase):
         with open(f"{cls.logs}/{name}.out", "wb") as out, \
                 open(f"{cls.logs}/{name}.err", "wb") as err:
             cls.started[name] = time.time()
-            cls.procs[name] = harness.start([cls.copies[row.program]], stderr=err, env=env,
-                                            stdout=terminal if row.terminal else out,
+            cls.procs[name] = harness.start([cls.copies[row.program], *row.args], stderr=err,
+                                            env=env, stdout=terminal if row.terminal else out,
                                             **harness.AS_TEST_USER)
 
     @classmethod
@@ -562,9 +589,11 @@ class Wayland(unittest.TestCase):
                 if row.terminal:  # each read failed while its compositor was gone, and only then
                     out, failed = out[:len(BANNER)], out[len(BANNER):]
                     self.assertEqual(failed, FAILED * max(5, failed.count(FAILED)))
-                self.assertEqual(out, b"" if row.status == 2 else BANNER)  # refused before it
+                self.assertRegex(out.decode(), row.out or  # refused before the banner, or after it
+                                 ("^$" if row.status == 2 else f"^{BANNER.decode()}$"))
                 self.assertRegex(self.read(name, "err").decode(), row.said)
-                ended = os.stat(f"{self.logs}/{name}.err").st_mtime - self.started[name]
+                ended = max(os.stat(f"{self.logs}/{name}.{what}").st_mtime
+                            for what in ("out", "err")) - self.started[name]
                 self.assertLess(ended, row.ends_within or ended + 1)
 
 

@@ -5,6 +5,7 @@ standard output, the lock is traced with the outcome the test gives, and the sta
 process's own. A second build has the Windows lock command, whose system call the double traces.
 """
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -12,25 +13,27 @@ import unittest
 
 import harness
 
-PROGRAM, WINDOWS_PROGRAM = sys.argv[1:3]
-del sys.argv[1:3]
+PROGRAM, WINDOWS_PROGRAM, VERSION = sys.argv[1:4]
+del sys.argv[1:4]
 BANNER = "开始\n".encode("utf-8")
 FAILED_TEXT = "鼠标位置获取失败".encode("utf-16-le").hex()
 LOCK = "lock"
 
 
 def run(script, until=8000, args=(), program=PROGRAM, **extra_env):
-    """Runs the program; returns (status, standard output bytes, trace lines)."""
+    """Runs the program; returns (status, standard output bytes, trace lines, then those of
+    standard error)."""
     with tempfile.TemporaryDirectory() as tmp:
         trace = os.path.join(tmp, "trace")
         env = {"PATH": tmp, "MOUSETRAP_TRACE": trace, "MOUSETRAP_SCRIPT": script,
                "MOUSETRAP_UNTIL": str(until), **extra_env}
         with open(os.path.join(tmp, "out"), "w+b") as out:
-            proc = harness.run([program, *args], stdout=out, env=env, timeout=20)
+            proc = harness.run([program, *args], stdout=out, stderr=subprocess.PIPE, env=env,
+                               timeout=20)
             out.seek(0)
             stdout = out.read()
         with open(trace) as f:
-            return proc.returncode, stdout, f.read().splitlines()
+            return proc.returncode, stdout, (f.read() + proc.stderr.decode()).splitlines()
 
 
 def reads(trace):
@@ -44,6 +47,7 @@ class WatchLoop(unittest.TestCase):
         self.assertEqual(stdout, BANNER)
         self.assertEqual(trace, [
             "handle -11",                # standard-output handle, taken before main
+            "prepare",                   # the platform made ready to watch, in main
             "sleep 7000 at 0 out 0",     # grace: nothing written yet
             "sleep 100 at 7000 out 7",   # banner handed over, then the first interval
             "read at 7100 5 5",
@@ -129,12 +133,33 @@ class WatchLoop(unittest.TestCase):
                 self.assertEqual(runs, [command] if command else [])
                 self.assertEqual(trace[-1], "sleep 100 at 7200 out 5")
 
-    def test_arguments_change_nothing(self):
-        script = "0:3,3 7250:4,3"
-        plain = run(script)
-        for args in (["--help"], ["-t", "0", "/?"], ["x" * 4096]):
-            with self.subTest(args=args[0][:10]):
-                self.assertEqual(run(script, args=args), plain)
+    def test_command_line(self):
+        # (arguments, the grace period in ms; or 0 and a pattern of standard output, or 2 and what
+        # the one line on standard error names, no output: nothing traced after the handle)
+        usage, nines = r"^Usage: mousetrap \[--grace SECONDS\]\n", "9" * 30
+        for args, expected in [
+                ([], 7000), (["--grace", "0"], 0), (["--grace", "2"], 2000),
+                (["--grace=3600"], 3600000), (["--grace", "9", "--grace=0002"], 2000),
+                (["--help"], (0, usage)), (["--grace", "1", "-h", "--bogus"], (0, usage)),
+                (["--version"], (0, f"^mousetrap {re.escape(VERSION)}\n$")),
+                (["--bogus", "--help"], (2, '"--bogus"')), (["-t", "0", "/?"], (2, '"-t"')),
+                (["x" * 4096], (2, "x" * 4096)), (["/?"], (2, '"/?"')),
+                (["--grace"], (2, "--grace ")), (["--grace", "3601"], (2, '"3601"')),
+                (["--grace", "5x"], (2, '"5x"')), (["--grace=-1"], (2, '"-1"')),
+                (["--grace="], (2, '""')), (["--grace", "+5"], (2, '"+5"')),
+                (["--grace", nines], (2, nines)), (["--grace", "--help"], (2, '"--help"'))]:
+            with self.subTest(args=" ".join(args)[:24]):
+                if isinstance(expected, int):
+                    self.assertEqual(run("0:3,3", until=expected + 200, args=args), (124, BANNER, [
+                        "handle -11", "prepare", f"sleep {expected} at 0 out 0",
+                        f"sleep 100 at {expected} out 7", f"read at {expected + 100} 3 3",
+                        f"sleep 100 at {expected + 100} out 7", f"stopped at {expected + 200}"]))
+                    continue
+                status, stdout, trace = run("0:3,3", args=args)
+                said = trace.pop() + stdout.decode() if status else stdout.decode()
+                self.assertEqual((status, trace), (expected[0], ["handle -11"]))
+                self.assertRegex(said, expected[1] if status == 0 else f"^mousetrap: .*"
+                                 f"{re.escape(expected[1])}.*; see mousetrap --help\\.$")
 
 
 if __name__ == "__main__":

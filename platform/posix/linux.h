@@ -1,8 +1,7 @@
 // What every file of the Linux program may use, whichever side it serves (watching the session,
 // or locking it): the program's texts in the user's language, the start-up time limit, and the
 // helpers of linux.cpp (the process's set-up, the clock, the program's lines on standard error),
-// which call neither side. Also the keyboard-grab question of an X11 session (x11_grab.cpp) and
-// the start-up sequence (start_up.cpp).
+// which call neither side. Also the keyboard-grab question of an X11 session (x11_grab.cpp).
 #pragma once
 
 #include <libintl.h>
@@ -46,8 +45,3 @@ void ReportSourceLost(const char* source);
 // does while it shows, 0 when none does, -1 when the X server cannot be asked by `deadline`.
 // Asked on the X11 way's connection when that way watches, else on one of its own.
 int KeyboardHeldByAnother(std::int64_t deadline);
-
-// The start-up sequence, once the process is set up: keeps the first way that can watch this
-// session, then asks the lock routes whether any can lock it; ends the process with status 2
-// and one line on standard error where either side cannot. Before the banner.
-void PrepareToWatch();

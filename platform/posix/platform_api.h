@@ -21,6 +21,10 @@ struct POINT {
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
+// Gets ready to watch and to lock, once the command line is read and before the grace period:
+// on Linux, chooses the way of watching the session, or ends the process with status 2 and one
+// line on standard error where it can neither watch nor lock it.
+void PrepareToWatch();
 // Suspends the calling thread for at least `milliseconds`.
 void Sleep(DWORD milliseconds);
 // Fills `point` with the cursor position on the screen; nonzero on success. On failure the

@@ -122,6 +122,11 @@ void Load() {
 
 }  // namespace
 
+void PrepareToWatch() {
+  Load();
+  Trace("prepare");
+}
+
 void Sleep(DWORD milliseconds) {
   Load();
   // Bytes that have reached standard output (a file here) so far: what a reader sees, not what

@@ -5,3 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+// Windows needs nothing before it watches: the cursor is read and the lock command made when
+// they are due.
+inline void PrepareToWatch() {}
