@@ -578,6 +578,9 @@ def compositor(kind, folder):
             socket and buses."""
             session.server.kill()
             stop([session.server])
+            for leftover in (record.display, f"{record.display}.lock"):  # so the wait is for the new
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(f"{runtime}/{leftover}")
             time.sleep(1)
             session.server = start_server()
 

@@ -147,7 +147,8 @@ class WatchLoop(unittest.TestCase):
                 (["--grace"], (2, "--grace ")), (["--grace", "3601"], (2, '"3601"')),
                 (["--grace", "5x"], (2, '"5x"')), (["--grace=-1"], (2, '"-1"')),
                 (["--grace="], (2, '""')), (["--grace", "+5"], (2, '"+5"')),
-                (["--grace", nines], (2, nines)), (["--grace", "--help"], (2, '"--help"'))]:
+                (["--grace", nines], (2, nines)), (["--grace", "--help"], (2, '"--help"')),
+                (["--grace5"], (2, '"--grace5"')), (["--helpx"], (2, '"--helpx"')), ([""], (2, '""'))]:
             with self.subTest(args=" ".join(args)[:24]):
                 if isinstance(expected, int):
                     self.assertEqual(run("0:3,3", until=expected + 200, args=args), (124, BANNER, [
