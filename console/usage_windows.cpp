@@ -43,6 +43,8 @@ static const char* const kFormats[] = {
     "mousetrap: %s 后缺少秒数；用法见 mousetrap --help。\n",
     "mousetrap: 宽限期“%s”无效，应为 0 到 3600 的整数秒；用法见 mousetrap --help。\n",
 };
+static_assert(sizeof kFormats / sizeof kFormats[0] == kBadGraceSeconds + 1,
+              "one format for each answer, in the order of CommandLineAnswer");
 
 void WriteAnswer(CommandLineAnswer answer, const char* argument) {
   // Nothing is reported or tried again.
